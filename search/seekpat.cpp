@@ -1,0 +1,183 @@
+// seekpat: splits the positions of the text over threads and hands each share to the widest
+// search kernel the CPU runs.
+#include "seekpat.h"
+#include "seekpat_internal.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstring>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace seekpat_internal {
+namespace {
+
+// How common each byte value is in typical text, 0 (never seen) to 255 (the blank). Only the
+// order matters: the filter tests the rarest pattern bytes, so it rarely fires on real text.
+struct byte_rank {
+  unsigned char r[256];
+  constexpr byte_rank() : r() {
+    for (int b = 0; b < 256; ++b)
+      r[b] = b >= 0x80 ? (b < 0xc0 ? 140 : 130) : (b < 0x20 ? 10 : 90);
+    r[0] = 50;
+    r['\t'] = 150;
+    r['\r'] = 160;
+    r['\n'] = 200;
+    r[' '] = 255;
+    const char* by_freq = "etaoinshrdlucmfwgypbvkxjqz";
+    for (int k = 0; by_freq[k]; ++k) {
+      const int lower = static_cast<unsigned char>(by_freq[k]);
+      r[lower] = static_cast<unsigned char>(250 - 4 * k);
+      r[lower - 'a' + 'A'] = static_cast<unsigned char>(150 - 2 * k);
+    }
+    for (int d = '0'; d <= '9'; ++d)
+      r[d] = 120;
+    r[','] = 190;
+    r['.'] = 190;
+    r['\''] = 130;
+    r['"'] = 125;
+    r['-'] = 125;
+  }
+};
+constexpr byte_rank rank_of;
+
+bool cpu_has_avx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+         __builtin_cpu_supports("popcnt");
+}
+
+// Requests 2 MiB pages for the part of the map that covers whole huge pages. A fresh map is
+// mostly page faults; huge pages cut their number 512-fold. The advice changes no byte.
+void advise_huge_pages(char* out, std::size_t n) {
+  const std::uintptr_t huge = 2u << 20;
+  const std::uintptr_t lo = (reinterpret_cast<std::uintptr_t>(out) + huge - 1) & ~(huge - 1);
+  const std::uintptr_t hi = (reinterpret_cast<std::uintptr_t>(out) + n) & ~(huge - 1);
+  if (hi > lo)
+    madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE); // advice only: errors ignored
+}
+
+} // namespace
+
+bool kernel_supported(kernel k) { return k != kernel::avx2 || cpu_has_avx2(); }
+
+void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t off[3]) {
+  // Looking at the first and last 128 offsets is enough to find rare bytes and keeps the cost
+  // of a call independent of p.
+  const std::size_t window = 128;
+  auto pick = [&](int chosen) {
+    std::size_t best = 0;
+    int best_score = 1 << 30;
+    for (int relax = 0; relax < 2 && best_score == 1 << 30; ++relax) {
+      for (std::size_t o = 0; o < p; ++o) {
+        if (o == window && p > 2 * window)
+          o = p - window;
+        bool clash = false;
+        int score = rank_of.r[pattern[o]];
+        for (int c = 0; c < chosen; ++c) {
+          const std::size_t d = o > off[c] ? o - off[c] : off[c] - o;
+          // Neighbouring bytes are often common together (a tab and an asterisk, "th"), so
+          // non-adjacent offsets filter better; a repeated value adds little information.
+          clash |= d == 0 || (relax == 0 && d == 1);
+          if (pattern[o] == pattern[off[c]])
+            score += 256;
+        }
+        if (!clash && score < best_score) {
+          best_score = score;
+          best = o;
+        }
+      }
+    }
+    off[chosen] = best;
+  };
+  for (int c = 0; c < 3; ++c)
+    pick(c);
+}
+
+void search(const char* pattern, std::size_t p, const char* text, std::size_t n, char* out,
+            const tuning& tune) {
+  if (n == 0)
+    return;
+  if (p == 0) { // the empty pattern occurs at every position
+    std::memset(out, 1, n);
+    return;
+  }
+  if (p > n) {
+    std::memset(out, 0, n);
+    return;
+  }
+
+  plan pl;
+  pl.pattern = reinterpret_cast<const unsigned char*>(pattern);
+  pl.p = p;
+  pl.text = reinterpret_cast<const unsigned char*>(text);
+  pl.n = n;
+  pl.out = reinterpret_cast<unsigned char*>(out);
+  pl.fit = n - p + 1;
+  pl.filter_off[0] = pl.filter_off[1] = pl.filter_off[2] = 0;
+  if (p > exact_max)
+    choose_filter(pl.pattern, p, pl.filter_off);
+  pl.verify_budget = tune.verify_budget;
+  pl.verify_allowance = tune.verify_allowance;
+  pl.stream = n >= tune.stream_min;
+
+  kernel k = tune.kern;
+  if (k == kernel::automatic)
+    k = cpu_has_avx2() ? kernel::avx2 : kernel::sse2;
+  else if (!kernel_supported(k))
+    k = kernel::sse2;
+  void (*chunk)(const plan&, std::size_t, std::size_t) =
+      k == kernel::avx2 ? search_chunk_avx2 : search_chunk_sse2;
+
+  std::size_t threads = tune.threads > 0 ? static_cast<std::size_t>(tune.threads)
+                                         : std::max(1u, std::thread::hardware_concurrency());
+  if (tune.threads <= 0)
+    threads = std::min(threads, n / std::max<std::size_t>(tune.min_chunk, 1));
+  threads = std::clamp<std::size_t>(threads, 1, n);
+
+  if (n >= tune.huge_page_min)
+    advise_huge_pages(out, n);
+
+  if (threads == 1) {
+    chunk(pl, 0, n);
+    return;
+  }
+
+  // Thread t owns positions [bound[t], bound[t + 1]): it writes only out[bound[t], bound[t + 1])
+  // and reads text below min(bound[t + 1] - 1 + p, n). Bounds are rounded down to the granule
+  // (and may coincide, leaving a thread nothing to do); the last one is n.
+  const std::size_t granule = std::max<std::size_t>(tune.granule, 1);
+  std::vector<std::size_t> bound(threads + 1);
+  for (std::size_t t = 0; t < threads; ++t)
+    bound[t] = (n / threads * t + n % threads * t / threads) / granule * granule; // floor(n t / T)
+  bound[threads] = n;
+  for (std::size_t t = 1; t < threads; ++t)
+    bound[t] = std::max(bound[t], bound[t - 1]);
+
+  std::vector<std::thread> pool;
+  std::vector<std::size_t> inline_chunks;
+  pool.reserve(threads - 1);
+  for (std::size_t t = 1; t < threads; ++t) {
+    try {
+      pool.emplace_back(chunk, std::cref(pl), bound[t], bound[t + 1]);
+    } catch (const std::system_error&) {
+      inline_chunks.push_back(t); // no thread to be had: do this share here instead
+    }
+  }
+  chunk(pl, bound[0], bound[1]);
+  for (std::size_t t : inline_chunks)
+    chunk(pl, bound[t], bound[t + 1]);
+  for (std::thread& th : pool)
+    th.join();
+}
+
+} // namespace seekpat_internal
+
+void seekpat(const char* pattern, const char* text, char* out, int n) {
+  if (n <= 0)
+    return;
+  seekpat_internal::search(pattern, std::strlen(pattern), text, static_cast<std::size_t>(n), out,
+                           seekpat_internal::tuning());
+}

@@ -1,0 +1,101 @@
+// Runs a built program as a user would and captures what it printed and how it ended.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+struct program_result {
+  std::string out, err;
+  int status = -1; // exit status, or 128 + signal number
+};
+
+inline std::string slurp(const std::string& path) {
+  std::string s;
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    char buf[65536];
+    std::size_t k;
+    while ((k = std::fread(buf, 1, sizeof buf, f)) > 0)
+      s.append(buf, k);
+    std::fclose(f);
+  }
+  return s;
+}
+
+inline void write_file(const std::string& path, const std::string& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr)
+    std::abort();
+  std::fwrite(bytes.data(), 1, bytes.size(), f);
+  std::fclose(f);
+}
+
+inline std::string temp_dir() {
+  static std::string dir = [] {
+    char tmpl[] = "/tmp/seekpat-tests-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr)
+      std::abort();
+    return std::string(tmpl);
+  }();
+  return dir;
+}
+
+// argv[0] is the program path. stdin_path, when set, becomes standard input ("|" makes it an
+// empty pipe instead, which cannot be positioned); address_space
+// (bytes), when set, caps the child's virtual memory so that large allocations fail.
+// Standard output and error go to files, so output order and buffering stay as they would be.
+inline program_result run_program(const std::vector<std::string>& args,
+                                  const std::string& stdin_path = "",
+                                  unsigned long long address_space = 0,
+                                  bool merge_streams = false) {
+  static int serial = 0;
+  const std::string base = temp_dir() + "/run" + std::to_string(++serial);
+  const std::string out_path = base + ".out", err_path = base + ".err";
+  std::vector<char*> argv;
+  for (const std::string& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  int fds[2] = {-1, -1};
+  if (stdin_path == "|" && pipe(fds) != 0)
+    std::abort();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int in = stdin_path == "|" ? fds[0]
+                                     : open(stdin_path.empty() ? "/dev/null" : stdin_path.c_str(),
+                                            O_RDONLY);
+    if (fds[1] >= 0)
+      close(fds[1]);
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = merge_streams ? out : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0)
+      _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (address_space) {
+      struct rlimit rl = {address_space, address_space};
+      setrlimit(RLIMIT_AS, &rl);
+    }
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  if (fds[0] >= 0) {
+    close(fds[0]);
+    close(fds[1]);
+  }
+  program_result r;
+  int st = 0;
+  waitpid(pid, &st, 0);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  r.out = slurp(out_path);
+  r.err = merge_streams ? "" : slurp(err_path);
+  unlink(out_path.c_str());
+  unlink(err_path.c_str());
+  return r;
+}

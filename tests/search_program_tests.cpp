@@ -1,0 +1,169 @@
+// search_bench run as a user would: exact output, every failure path with its message, stream
+// and exit status.
+#include "run_program.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+
+namespace {
+
+const std::string bench = SEARCH_BENCH_PATH;
+
+std::string file_with(const std::string& name, const std::string& bytes) {
+  const std::string path = temp_dir() + "/" + name;
+  write_file(path, bytes);
+  return path;
+}
+
+// A file of `size` bytes that takes no disk space: all of it a hole that reads as zeros.
+std::string sparse_file(const std::string& name, long long size) {
+  const std::string path = temp_dir() + "/" + name;
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(ftruncate(fd, size), 0);
+  close(fd);
+  return path;
+}
+
+std::string load_lines(const std::string& path, const std::string& text) {
+  return "Opening text file: " + path + "\nLoaded text file of " + std::to_string(text.size()) +
+         " bytes\n------\n" + text.substr(0, 256) + " [...] \n------\n";
+}
+
+std::string report(const std::string& pattern, int count) {
+  const std::string c = std::to_string(count);
+  return "Running test\n    CPU took T msec\n    Device took T msec\n    Pattern \"" + pattern +
+         "\" found " + c + " times sequentially\n    Pattern \"" + pattern + "\" found " + c +
+         " times in parallel\n    Correctness test: PASSED\n";
+}
+
+// The two times vary from run to run; everything else is exact.
+std::string mask_times(const std::string& out) {
+  static const std::regex took("(    (CPU|Device) took )[0-9]+\\.[0-9]{3}( msec\n)");
+  return std::regex_replace(out, took, "$1T$3");
+}
+
+void expect_run(const std::string& text, const std::string& pattern, int count,
+                std::vector<std::string> extra = {}) {
+  const std::string path = file_with("text" + std::to_string(text.size()), text);
+  std::vector<std::string> args = {bench, path, pattern};
+  args.insert(args.end(), extra.begin(), extra.end());
+  const program_result r = run_program(args);
+  EXPECT_EQ(mask_times(r.out), load_lines(path, text) + report(pattern, count));
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+}
+
+void expect_error(const program_result& r, const std::string& out, const std::string& message) {
+  EXPECT_EQ(r.out, out);
+  EXPECT_EQ(r.err, "Error: " + message + "\n");
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST(SearchBenchRuns, ShortAndBoundaryTextsShowTheirPreviewExactly) {
+  expect_run("", "x", 0);
+  expect_run("abracadabra", "abra", 2);
+  expect_run(std::string(255, 'a'), "aa", 254);
+  expect_run(std::string(256, 'b') , "b", 256);
+  std::string t257(257, '-');
+  t257[256] = 'Z'; // beyond the preview, still searched
+  expect_run(t257, "Z", 1);
+}
+
+TEST(SearchBenchRuns, OverlappingMatchesNulAndHighBytes) {
+  expect_run("aaaa", "aa", 3);
+  std::string binary("\0\xff\x80zz\0\xffzz", 9);
+  expect_run(binary, "\xff", 2);
+  expect_run(binary, "zz", 2);
+  expect_run("the cat saw the theme", " the", 2); // " the " and " theme"
+  expect_run("pattern longer than text", "pattern longer than text, really", 0);
+}
+
+TEST(SearchBenchRuns, ExtraArgumentsChangeNothing) { expect_run("one two one", "one", 2, {"x", "y"}); }
+
+TEST(SearchBenchRuns, LargeGeneratedTextPasses) {
+  const program_result r = run_program({bench, SAMPLE_TEXT_PATH, " the "});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("    Correctness test: PASSED\n"), std::string::npos);
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(SearchBenchFailures, TooFewArgumentsPrintUsageOnly) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{bench}, std::vector<std::string>{bench, "file-only"}}) {
+    const program_result r = run_program(args);
+    EXPECT_EQ(r.out, "Usage: " + bench + " <input-file> <pattern-string>\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 1);
+  }
+}
+
+TEST(SearchBenchFailures, EmptyPatternIsRefusedBeforeTheFileIsTouched) {
+  expect_error(run_program({bench, "/no/such/file", ""}), "", "empty pattern");
+}
+
+TEST(SearchBenchFailures, MissingFile) {
+  expect_error(run_program({bench, "/no/such/file", "x"}), "Opening text file: /no/such/file\n",
+               "failed to load input text file");
+  // Standard output is not flushed before the error, so in one stream the error comes first.
+  const program_result both = run_program({bench, "/no/such/file", "x"}, "", 0, true);
+  EXPECT_EQ(both.out, "Error: failed to load input text file\nOpening text file: /no/such/file\n");
+}
+
+TEST(SearchBenchFailures, DirectoryIsNotAText) {
+  expect_error(run_program({bench, temp_dir(), "x"}), "Opening text file: " + temp_dir() + "\n",
+               "failed to load input text file");
+}
+
+TEST(SearchBenchFailures, PipeCannotBeSized) {
+  expect_error(run_program({bench, "/dev/stdin", "x"}, "|"), "Opening text file: /dev/stdin\n",
+               "failed to allocate text block");
+}
+
+TEST(SearchBenchFailures, FileShorterThanItsSizeFailsToRead) {
+  // sysfs reports a size of one page for files that hold a few bytes.
+  const std::string path = "/sys/kernel/mm/transparent_hugepage/enabled";
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 || st.st_size <= 64)
+    GTEST_SKIP() << "no sysfs file whose size overstates its content";
+  expect_error(run_program({bench, path, "x"}), "Opening text file: " + path + "\n",
+               "failed to read text");
+}
+
+TEST(SearchBenchFailures, FilesTooLargeForAnIntAreRefused) {
+  for (long long size : {(1ll << 31), (4ll << 30) + 10}) {
+    const std::string path = sparse_file("huge" + std::to_string(size), size);
+    expect_error(run_program({bench, path, "x"}), "Opening text file: " + path + "\n",
+                 "input file too large");
+    unlink(path.c_str());
+  }
+}
+
+#ifndef SANITIZED // sanitizers reserve address space of their own, so a cap breaks them
+TEST(SearchBenchFailures, TextBlockThatCannotBeAllocated) {
+  const std::string path = sparse_file("big-text", 1ll << 30);
+  expect_error(run_program({bench, path, "x"}, "", 512ull << 20),
+               "Opening text file: " + path + "\n", "failed to allocate text block");
+  unlink(path.c_str());
+}
+
+TEST(SearchBenchFailures, MatchMapsThatCannotBeAllocated) {
+  // The 200 MiB text fits under the cap; the text plus both maps do not.
+  const long long n = 200ll << 20;
+  const std::string path = sparse_file("map-text", n);
+  const program_result r = run_program({bench, path, "x"}, "", 520ull << 20);
+  EXPECT_EQ(r.out, "Opening text file: " + path + "\nLoaded text file of " + std::to_string(n) +
+                       " bytes\n------\n" + std::string(256, '\0') + " [...] \n------\n");
+  EXPECT_EQ(r.err, "Error: out of memory\n");
+  EXPECT_EQ(r.status, 1);
+  unlink(path.c_str());
+}
+#endif
+
+} // namespace

@@ -1,0 +1,255 @@
+// seekpat against a plain reference: known answers, random texts over tiny alphabets, periodic
+// and adversarial input, every kernel the CPU runs, many thread counts and chunk boundaries, with
+// the text, the pattern and the map each ending at an inaccessible page.
+#include "guarded.h"
+#include "seekpat.h"
+#include "seekpat_internal.h"
+#include "textgen.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using seekpat_internal::kernel;
+using seekpat_internal::tuning;
+
+// The definition, position by position.
+std::string reference_map(const std::string& pattern, const std::string& text) {
+  std::string map(text.size(), '\0');
+  for (std::size_t i = 0; i + pattern.size() <= text.size(); ++i)
+    map[i] = text.compare(i, pattern.size(), pattern) == 0;
+  return map;
+}
+
+std::vector<kernel> kernels() {
+  std::vector<kernel> ks = {kernel::sse2};
+  if (seekpat_internal::kernel_supported(kernel::avx2))
+    ks.push_back(kernel::avx2);
+  return ks;
+}
+
+const char* name(kernel k) { return k == kernel::avx2 ? "avx2" : "sse2"; }
+
+// Tunings that reach every path on small inputs: each kernel, thread counts whose chunks end
+// anywhere (granule 1), streaming stores from the first byte, and the linear fallback forced
+// by a zero verification budget.
+std::vector<tuning> tunings(bool all_thread_counts) {
+  std::vector<tuning> ts;
+  for (kernel k : kernels()) {
+    for (int threads : {1, 2, 3, 7, 16}) {
+      if (!all_thread_counts && threads != 1 && threads != 3)
+        continue;
+      for (int variant = 0; variant < 3; ++variant) {
+        tuning t;
+        t.kern = k;
+        t.threads = threads;
+        t.min_chunk = 1;
+        t.granule = 1;
+        t.huge_page_min = 0;
+        t.stream_min = variant == 1 ? 0 : ~std::size_t(0);
+        if (variant == 2)
+          t.verify_budget = t.verify_allowance = 0;
+        ts.push_back(t);
+      }
+    }
+  }
+  return ts;
+}
+
+std::string describe(const tuning& t) {
+  return std::string(name(t.kern)) + " threads=" + std::to_string(t.threads) +
+         (t.stream_min == 0 ? " stream" : "") + (t.verify_budget == 0 ? " fallback" : "");
+}
+
+// Runs the search with the text, the pattern and the map each ending right before an
+// inaccessible page, the map pre-filled with a poison byte and canaries in front of it, and
+// checks the map, the canaries and that neither input changed.
+void check(const std::string& pattern, const std::string& text, const tuning& tune,
+           const std::string& what) {
+  const std::string expected = reference_map(pattern, text);
+  guarded_buffer t(text.size()), p(pattern.size()), out(text.size(), 0x5A);
+  std::memcpy(t.data(), text.data(), text.size());
+  std::memcpy(p.data(), pattern.data(), pattern.size());
+  std::memset(out.data(), 0xEE, text.size()); // poison: an unwritten position shows
+  seekpat_internal::search(p.data(), pattern.size(), t.data(), text.size(), out.data(), tune);
+  const std::string got(out.data(), text.size());
+  if (got != expected) {
+    std::size_t k = 0;
+    while (got[k] == expected[k])
+      ++k;
+    ADD_FAILURE() << what << " [" << describe(tune) << "] n=" << text.size()
+                  << " p=" << pattern.size() << ": first wrong position " << k << " got "
+                  << int(static_cast<unsigned char>(got[k])) << " want " << int(expected[k]);
+  }
+  EXPECT_TRUE(out.front_intact()) << what << ": wrote before the map";
+  EXPECT_EQ(std::string(t.data(), text.size()), text) << what << ": text changed";
+  EXPECT_EQ(std::string(p.data(), pattern.size()), pattern) << what << ": pattern changed";
+}
+
+void check_all(const std::string& pattern, const std::string& text, const std::string& what,
+               bool all_thread_counts = false) {
+  for (const tuning& t : tunings(all_thread_counts))
+    check(pattern, text, t, what);
+}
+
+// Seeds with answers worked out by hand, each padded with 0..34 filler bytes before and after.
+TEST(SeekpatKnownAnswers, PaddedSeeds) {
+  struct seed {
+    const char* pattern;
+    const char* text;
+    std::vector<std::size_t> at;
+  };
+  const std::vector<seed> seeds = {
+      {"a", "a", {0}},
+      {"a", "bab", {1}},
+      {"aa", "aaaa", {0, 1, 2}},
+      {"ab", "abab", {0, 2}},
+      {"aba", "ababa", {0, 2}},
+      {"abc", "abcab", {0}},
+      {"the", "the then other", {0, 4, 10}},
+      {"xyz", "xy", {}},
+      {"needle", "haystack with a needle in it and needle", {16, 33}},
+      {"aaaaaaaaa", "aaaaaaaaaaa", {0, 1, 2}},
+      {"abcdefghij", "abcdefghi abcdefghij", {10}},
+      {"abababababab", "ababababababab", {0, 2}},
+      {"\xff\x80\x7f", "\x7f\xff\x80\x7f\xff\x80", {1}},
+      {"longer pattern of thirty-three b", "a longer pattern of thirty-three bytes", {2}},
+  };
+  for (const seed& s : seeds) {
+    for (std::size_t before = 0; before <= 34; before += (before < 4 ? 1 : 5)) {
+      for (std::size_t after = 0; after <= 34; after += (after < 4 ? 1 : 5)) {
+        const std::string text = std::string(before, '#') + s.text + std::string(after, '#');
+        std::string want(text.size(), '\0');
+        for (std::size_t a : s.at)
+          want[before + a] = 1;
+        ASSERT_EQ(reference_map(s.pattern, text), want) << s.pattern << " in " << s.text;
+        check_all(s.pattern, text, std::string("seed \"") + s.pattern + "\"");
+      }
+    }
+  }
+}
+
+// Random texts over tiny alphabets put overlaps and near misses everywhere.
+TEST(SeekpatDifferential, RandomTinyAlphabets) {
+  textgen::rng r(2024);
+  const char* alphabets[] = {"ab", "abc", "a\0\xff", "ab  "};
+  for (int round = 0; round < 120; ++round) {
+    const char* alpha = alphabets[round % 4];
+    const std::size_t k = round % 4 == 2 ? 3 : std::strlen(alpha);
+    const std::size_t n = r.below(400);
+    std::string text(n, '\0');
+    textgen::random_over(text.data(), n, alpha, k, r.next());
+    const std::size_t p = 1 + r.below(round % 3 == 0 ? 70 : 12);
+    std::string pattern(p, '\0');
+    if (n >= p && r.below(2)) // half the time a piece of the text, so it matches at least once
+      pattern = text.substr(r.below(n - p + 1), p);
+    else
+      textgen::random_over(pattern.data(), p, alpha, k, r.next());
+    check_all(pattern, text, "round " + std::to_string(round), round < 30);
+  }
+}
+
+// Every position matches ('a' x k in all-'a' text) or none does ('a' x k + 'b'), across the
+// exact path, the filter path, periods and block sizes.
+TEST(SeekpatAdversarial, RunsOfOneByte) {
+  const std::string text(3000, 'a');
+  for (std::size_t k : {1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 255, 256, 1000}) {
+    check_all(std::string(k, 'a'), text, "a x " + std::to_string(k));
+    check_all(std::string(k, 'a') + "b", text, "a x " + std::to_string(k) + " + b");
+    check_all("b" + std::string(k, 'a'), text, "b + a x " + std::to_string(k));
+  }
+}
+
+// Periodic patterns in periodic text, with the period broken now and then so that runs of
+// matches end inside vector blocks and restart.
+TEST(SeekpatAdversarial, PeriodicRunsThatBreak) {
+  textgen::rng r(7);
+  const std::vector<std::string> units = {"ab", "abc", "aab", "abcdefghij", std::string(40, 'x') + "y",
+                                          std::string(70, 'q') + "rs"};
+  for (const std::string& unit : units) {
+    for (std::size_t reps : {4, 5, 9, 20}) {
+      std::string pattern;
+      while (pattern.size() < unit.size() * reps)
+        pattern += unit;
+      pattern += unit.substr(0, unit.size() / 2);
+      std::string text;
+      while (text.size() < 6000) {
+        text += unit;
+        if (r.below(50) == 0)
+          text += r.below(2) ? "#" : unit.substr(0, 1);
+      }
+      check_all(pattern, text, "periodic " + unit.substr(0, 3) + " x" + std::to_string(reps));
+    }
+  }
+}
+
+// Patterns whose rare bytes sit everywhere in the text but whose verification fails late, the
+// input that would make per-candidate verification quadratic; the work budget hands it to the
+// linear fallback. Checked for correctness here, for speed in the benchmark.
+TEST(SeekpatAdversarial, CandidatesThatFailLate) {
+  std::string pattern(300, 'z');
+  pattern[150] = 'q';
+  pattern += "!";
+  std::string text;
+  while (text.size() < 20000)
+    text += std::string(150, 'z') + "q" + std::string(150, 'z');
+  check_all(pattern, text, "late failures");
+  text.replace(9000, pattern.size(), pattern);
+  check_all(pattern, text, "late failures, one match");
+}
+
+TEST(SeekpatEdges, EmptyTextLongPatternAndWholeText) {
+  check_all("a", "", "n = 0");
+  check_all("abc", "ab", "p > n");
+  check_all(std::string(100, 'x'), std::string(99, 'x'), "p = n + 1");
+  check_all(std::string(100, 'x'), std::string(100, 'x'), "p = n");
+  check_all("z", std::string(257, 'z'), "every position, p = 1");
+}
+
+// Chunk bounds land on every position of small texts when 16 threads share them.
+TEST(SeekpatParallel, EveryChunkBoundary) {
+  textgen::rng r(99);
+  for (std::size_t n = 1; n <= 160; n += 3) {
+    std::string text(n, '\0');
+    textgen::random_over(text.data(), n, "ab", 2, r.next());
+    for (const char* pattern : {"a", "ab", "aba", "abababab", "ababababa", "aaaaaaaaaaaa"})
+      for (kernel k : kernels()) {
+        tuning t;
+        t.kern = k;
+        t.threads = 16;
+        t.min_chunk = 1;
+        t.granule = 1;
+        check(pattern, text, t, "n=" + std::to_string(n));
+      }
+  }
+}
+
+// Through the public entry point with its real defaults: a text large enough for several
+// threads, streaming stores and huge-page advice.
+TEST(SeekpatPublic, LargeTextWithDefaults) {
+  const std::size_t n = (9u << 20) + 77;
+  std::string text(n, '\0');
+  textgen::english(text.data(), n, 5);
+  for (const char* pattern : {"e", " the ", "Holmes", "quixotic jazz", "not in this text at all"}) {
+    guarded_buffer out(n);
+    std::memset(out.data(), 0xEE, n);
+    seekpat(pattern, text.data(), out.data(), static_cast<int>(n));
+    EXPECT_TRUE(std::string(out.data(), n) == reference_map(pattern, text)) << pattern;
+    EXPECT_TRUE(out.front_intact());
+  }
+}
+
+TEST(SeekpatPublic, EmptyPatternMarksEveryPositionAndNonPositiveNWritesNothing) {
+  char out[4] = {9, 9, 9, 9};
+  seekpat("", "abc", out, 3);
+  EXPECT_EQ(std::string(out, 4), std::string("\1\1\1\x09", 4));
+  seekpat("a", "abc", out, 0);
+  seekpat("a", "abc", out, -5);
+  EXPECT_EQ(std::string(out, 4), std::string("\1\1\1\x09", 4));
+}
+
+} // namespace
