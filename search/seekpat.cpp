@@ -18,14 +18,15 @@ namespace {
 // order matters: the filter tests the rarest pattern bytes, so it rarely fires on real text.
 struct byte_rank {
   unsigned char r[256];
+  constexpr void set(char c, int v) { r[static_cast<unsigned char>(c)] = static_cast<unsigned char>(v); }
   constexpr byte_rank() : r() {
     for (int b = 0; b < 256; ++b)
       r[b] = b >= 0x80 ? (b < 0xc0 ? 140 : 130) : (b < 0x20 ? 10 : 90);
     r[0] = 50;
-    r['\t'] = 150;
-    r['\r'] = 160;
-    r['\n'] = 200;
-    r[' '] = 255;
+    set('\t', 150);
+    set('\r', 160);
+    set('\n', 200);
+    set(' ', 255);
     const char* by_freq = "etaoinshrdlucmfwgypbvkxjqz";
     for (int k = 0; by_freq[k]; ++k) {
       const int lower = static_cast<unsigned char>(by_freq[k]);
@@ -34,11 +35,11 @@ struct byte_rank {
     }
     for (int d = '0'; d <= '9'; ++d)
       r[d] = 120;
-    r[','] = 190;
-    r['.'] = 190;
-    r['\''] = 130;
-    r['"'] = 125;
-    r['-'] = 125;
+    set(',', 190);
+    set('.', 190);
+    set('\'', 130);
+    set('"', 125);
+    set('-', 125);
   }
 };
 constexpr byte_rank rank_of;

@@ -1,0 +1,356 @@
+// seekpat_bench: seekpat against the floor (copying the text into a fresh map), its sequential
+// reference and general-purpose peers, on generated English-like, random and adversarial texts.
+//
+// A small harness rather than a framework: the map seekpat is timed on must be freshly
+// allocated and never touched for every run, as search_bench hands it over, and the two sides
+// of each ratio must alternate within one run (on these virtual machines noise only ever adds
+// time, so the fastest of several alternating runs is the figure to compare). Slow methods run
+// on a prefix of the text sized to take about a second; throughput is what is compared.
+// Every map is checked against seekpat_seq's once, after timing.
+//
+// usage: seekpat_bench [--mib N] [--reps N] [--csv FILE] [--only SUBSTRING] [--no-peers]
+#include "seekpat.h"
+#include "textgen.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if __has_include(<hs/hs.h>) && defined(SEEKPAT_BENCH_HYPERSCAN)
+#include <hs/hs.h>
+#define HAVE_HYPERSCAN 1
+#endif
+
+void seekpat_seq(const char* pattern, const char* text, char* out, int n);
+
+namespace {
+
+double now() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+void advise_huge(char* buf, std::size_t n) {
+  const std::uintptr_t huge = 2u << 20;
+  const std::uintptr_t lo = (reinterpret_cast<std::uintptr_t>(buf) + huge - 1) & ~(huge - 1);
+  const std::uintptr_t hi = (reinterpret_cast<std::uintptr_t>(buf) + n) & ~(huge - 1);
+  if (hi > lo)
+    madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
+}
+
+// The floor: what any search that writes an n-byte map into fresh memory must at least pay.
+// Copies the text into a fresh, huge-page-advised buffer with every hardware thread.
+double time_floor(const char* text, std::size_t n) {
+  const double start = now();
+  char* buf = static_cast<char*>(std::malloc(n));
+  advise_huge(buf, n);
+  const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  std::vector<std::thread> pool;
+  for (unsigned t = 1; t < threads; ++t)
+    pool.emplace_back([=] {
+      const std::size_t a = n * t / threads, b = n * (t + 1) / threads;
+      std::memcpy(buf + a, text + a, b - a);
+    });
+  std::memcpy(buf, text, n / threads);
+  for (std::thread& th : pool)
+    th.join();
+  const double t = now() - start;
+  std::free(buf);
+  return t;
+}
+
+// seekpat as search_bench calls it: a fresh, never-touched map each time (the allocation and
+// the release are outside the timing, as in search_bench).
+double time_fresh(const std::string& pattern, const char* text, std::size_t n,
+                  std::vector<char>* keep) {
+  char* out = static_cast<char*>(std::malloc(n));
+  const double start = now();
+  seekpat(pattern.c_str(), text, out, static_cast<int>(n));
+  const double t = now() - start;
+  if (keep)
+    keep->assign(out, out + n);
+  std::free(out);
+  return t;
+}
+
+// One slow method on a prefix of the text: grows the prefix until a run takes about `target`
+// seconds (or the text is used up); returns bytes per second and the prefix length in *used.
+double throughput(const std::function<void(std::size_t)>& run, std::size_t n, double target,
+                  std::size_t* used) {
+  std::size_t len = std::min<std::size_t>(n, 1u << 16);
+  for (;;) {
+    const double start = now();
+    run(len);
+    const double t = now() - start;
+    if (len == n || t >= target / 4) {
+      double best = t;
+      if (t < target) { // one more run to take the faster of two
+        const double s2 = now();
+        run(len);
+        best = std::min(best, now() - s2);
+      }
+      *used = len;
+      return static_cast<double>(len) / best;
+    }
+    const double grow = t > 0 ? target / t : 64;
+    len = std::min<std::size_t>(n, static_cast<std::size_t>(static_cast<double>(len) *
+                                                             std::min(grow, 64.0)));
+  }
+}
+
+struct bench_case {
+  std::string group, label, pattern;
+  const std::vector<char>* text;
+};
+
+struct peer {
+  const char* name;
+  std::function<void(const std::string&, const char*, std::size_t, char*)> fill;
+};
+
+void memmem_fill(const std::string& pat, const char* text, std::size_t n, char* out) {
+  std::memset(out, 0, n);
+  const char* at = text;
+  const char* end = text + n;
+  while (const void* hit = memmem(at, static_cast<std::size_t>(end - at), pat.data(), pat.size())) {
+    const char* h = static_cast<const char*>(hit);
+    out[h - text] = 1;
+    at = h + 1;
+  }
+}
+
+void bmh_fill(const std::string& pat, const char* text, std::size_t n, char* out) {
+  std::memset(out, 0, n);
+  const std::boyer_moore_horspool_searcher<std::string::const_iterator> s(pat.begin(), pat.end());
+  const char* at = text;
+  const char* end = text + n;
+  for (;;) {
+    const char* h = std::search(at, end, s);
+    if (h == end)
+      break;
+    out[h - text] = 1;
+    at = h + 1;
+  }
+}
+
+#ifdef HAVE_HYPERSCAN
+struct hs_ctx {
+  char* out;
+  std::size_t p;
+};
+int on_match(unsigned, unsigned long long, unsigned long long to, unsigned, void* ctx) {
+  hs_ctx* c = static_cast<hs_ctx*>(ctx);
+  c->out[to - c->p] = 1;
+  return 0;
+}
+// Hyperscan block mode with one literal; the database is compiled outside the timing.
+struct hyperscan_peer {
+  hs_database_t* db = nullptr;
+  hs_scratch_t* scratch = nullptr;
+  std::string compiled;
+  void prepare(const std::string& pat) {
+    if (pat == compiled)
+      return;
+    hs_free_scratch(scratch);
+    hs_free_database(db);
+    scratch = nullptr;
+    db = nullptr;
+    hs_compile_error_t* err = nullptr;
+    if (hs_compile_lit(pat.data(), 0, pat.size(), HS_MODE_BLOCK, nullptr, &db, &err) != HS_SUCCESS) {
+      std::fprintf(stderr, "hyperscan: %s\n", err->message);
+      std::exit(1);
+    }
+    hs_alloc_scratch(db, &scratch);
+    compiled = pat;
+  }
+  void fill(const std::string& pat, const char* text, std::size_t n, char* out) {
+    std::memset(out, 0, n);
+    hs_ctx c{out, pat.size()};
+    hs_scan(db, text, static_cast<unsigned>(n), 0, scratch, on_match, &c);
+  }
+};
+hyperscan_peer hyperscan;
+#endif
+
+std::string show_pattern(const std::string& p) {
+  std::string s;
+  for (std::size_t k = 0; k < p.size() && k < 12; ++k)
+    s += (p[k] >= 32 && p[k] < 127) ? p[k] : '?';
+  if (p.size() > 12)
+    s += "...";
+  return s;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  std::size_t mib = 256;
+  int reps = 7;
+  std::string csv_path, only;
+  bool peers = true;
+  for (int a = 1; a < argc; ++a) {
+    const std::string arg = argv[a];
+    if (arg == "--mib" && a + 1 < argc)
+      mib = std::strtoul(argv[++a], nullptr, 10);
+    else if (arg == "--reps" && a + 1 < argc)
+      reps = std::atoi(argv[++a]);
+    else if (arg == "--csv" && a + 1 < argc)
+      csv_path = argv[++a];
+    else if (arg == "--only" && a + 1 < argc)
+      only = argv[++a];
+    else if (arg == "--no-peers")
+      peers = false;
+    else {
+      std::fprintf(stderr,
+                   "usage: %s [--mib N] [--reps N] [--csv FILE] [--only SUBSTRING] [--no-peers]\n",
+                   argv[0]);
+      return 2;
+    }
+  }
+  const std::size_t n = mib << 20;
+  if (mib == 0 || n > 0x7fffffffu) {
+    std::fprintf(stderr, "--mib must be 1..2047\n");
+    return 2;
+  }
+
+  std::vector<char> english(n), random(n), all_a(n, 'a');
+  textgen::english(english.data(), n, 42);
+  {
+    std::string bytes(256, '\0');
+    for (int b = 0; b < 256; ++b)
+      bytes[b] = static_cast<char>(b);
+    textgen::random_over(random.data(), n, bytes.data(), 256, 7);
+  }
+
+  std::vector<bench_case> cases;
+  for (std::size_t p : {1, 2, 3, 4, 5, 8, 16, 32, 64, 256, 1000}) {
+    // A piece of the text: found at least once, more often the shorter it is.
+    cases.push_back({"english", "present", std::string(&english[n / 3], p), &english});
+    // The same piece with one byte the generator never writes: found nowhere.
+    std::string absent(&english[n / 2], p);
+    absent[p / 2] = '#';
+    cases.push_back({"english", "absent", absent, &english});
+  }
+  cases.push_back({"english", "frequent", " the ", &english});
+  cases.push_back({"english", "frequent", "e", &english});
+  for (std::size_t p : {1, 4, 16, 64}) // random bytes: a piece of the text, found about once
+    cases.push_back({"random", "present", std::string(&random[n / 3], p), &random});
+  for (std::size_t k : {1, 2, 4, 8, 16, 32, 64, 256, 1000}) {
+    cases.push_back({"all-a", "every", std::string(k, 'a'), &all_a});
+    cases.push_back({"all-a", "none", std::string(k, 'a') + "b", &all_a});
+  }
+
+  // Warm-up: the first fresh buffers a process touches cost far more than later ones here.
+  for (int w = 0; w < 3; ++w)
+    time_floor(english.data(), n);
+
+  FILE* csv = csv_path.empty() ? nullptr : std::fopen(csv_path.c_str(), "w");
+  if (csv)
+    std::fprintf(csv, "group,label,p,matches,method,gbps,ratio_to_floor\n");
+  std::vector<std::string> peer_names = {"memmem", "std_bmh"};
+#ifdef HAVE_HYPERSCAN
+  peer_names.push_back("hyperscan");
+#else
+  std::printf("(Hyperscan not found at build time: its column is skipped)\n");
+#endif
+  std::printf("%zu MiB texts, fastest of %d alternating runs; GB/s = 1e9 bytes per second\n", mib,
+              reps);
+  std::printf("%-8s %-9s %-14s %5s %9s | %6s %6s %6s %6s | %6s %5s",
+              "text", "pattern", "", "p", "matches", "floor", "fresh", "warm", "xF", "seq",
+              "xseq");
+  for (const std::string& pn : peer_names)
+    std::printf(" | %9s %5s", pn.c_str(), "x");
+  std::printf("\n");
+
+  std::vector<char> warm(n, 1), ref, fresh_map, peer_map(n);
+  bool all_ok = true;
+  for (const bench_case& c : cases) {
+    const std::string tag = c.group + " " + c.label + " " + std::to_string(c.pattern.size());
+    if (!only.empty() && tag.find(only) == std::string::npos)
+      continue;
+    const char* text = c.text->data();
+    double floor_t = 1e9, fresh_t = 1e9, warm_t = 1e9;
+    for (int r = 0; r < reps; ++r) { // alternate the three, keep the fastest of each
+      floor_t = std::min(floor_t, time_floor(text, n));
+      fresh_t = std::min(fresh_t, time_fresh(c.pattern, text, n, r == 0 ? &fresh_map : nullptr));
+      const double s = now();
+      seekpat(c.pattern.c_str(), text, warm.data(), static_cast<int>(n));
+      warm_t = std::min(warm_t, now() - s);
+    }
+
+    // The reference, timed once on a prefix and then run over the whole text for the check.
+    std::size_t used = 0;
+    ref.assign(n, 0);
+    const double seq_bps = throughput(
+        [&](std::size_t len) { seekpat_seq(c.pattern.c_str(), text, ref.data(), static_cast<int>(len)); },
+        n, 1.0, &used);
+    seekpat_seq(c.pattern.c_str(), text, ref.data(), static_cast<int>(n));
+    const bool ok = fresh_map == ref && std::equal(warm.begin(), warm.end(), ref.begin());
+    all_ok &= ok;
+    long long matches = std::count(ref.begin(), ref.end(), 1);
+
+    const double gb = static_cast<double>(n) / 1e9;
+    const double seek_bps = static_cast<double>(n) / fresh_t;
+    std::printf("%-8s %-9s %-14s %5zu %9lld | %6.2f %6.2f %6.2f %6.2f | %6.3f %5.0f", c.group.c_str(),
+                c.label.c_str(), ("\"" + show_pattern(c.pattern) + "\"").c_str(), c.pattern.size(),
+                matches, gb / floor_t, gb / fresh_t, gb / warm_t, fresh_t / floor_t, seq_bps / 1e9,
+                seek_bps / seq_bps);
+    if (csv) {
+      const char* row = "%s,%s,%zu,%lld,%s,%.4f,%.4f\n";
+      std::fprintf(csv, row, c.group.c_str(), c.label.c_str(), c.pattern.size(), matches, "floor",
+                   gb / floor_t, 1.0);
+      std::fprintf(csv, row, c.group.c_str(), c.label.c_str(), c.pattern.size(), matches,
+                   "seekpat_fresh", gb / fresh_t, fresh_t / floor_t);
+      std::fprintf(csv, row, c.group.c_str(), c.label.c_str(), c.pattern.size(), matches,
+                   "seekpat_warm", gb / warm_t, warm_t / floor_t);
+      std::fprintf(csv, row, c.group.c_str(), c.label.c_str(), c.pattern.size(), matches,
+                   "seekpat_seq", seq_bps / 1e9, floor_t * seq_bps / static_cast<double>(n));
+    }
+    if (peers) {
+      for (const std::string& pn : peer_names) {
+        std::function<void(std::size_t)> run;
+        if (pn == "memmem")
+          run = [&](std::size_t len) { memmem_fill(c.pattern, text, len, peer_map.data()); };
+        else if (pn == "std_bmh")
+          run = [&](std::size_t len) { bmh_fill(c.pattern, text, len, peer_map.data()); };
+#ifdef HAVE_HYPERSCAN
+        else {
+          hyperscan.prepare(c.pattern);
+          run = [&](std::size_t len) { hyperscan.fill(c.pattern, text, len, peer_map.data()); };
+        }
+#endif
+        const double bps = throughput(run, n, 0.5, &used);
+        // The peer's map over its prefix must match the reference wherever the pattern fits
+        // inside that prefix.
+        const std::size_t fits = used >= c.pattern.size() ? used - c.pattern.size() + 1 : 0;
+        const bool peer_ok = std::equal(peer_map.begin(), peer_map.begin() + static_cast<long>(fits),
+                                        ref.begin());
+        all_ok &= peer_ok;
+        // seekpat on a warm map is the fair comparison for peers, which also write a warm map.
+        std::printf(" | %9.3f %5.1f%s", bps / 1e9, static_cast<double>(n) / warm_t / bps,
+                    peer_ok ? "" : "!");
+        if (csv)
+          std::fprintf(csv, "%s,%s,%zu,%lld,%s,%.4f,%.4f\n", c.group.c_str(), c.label.c_str(),
+                       c.pattern.size(), matches, pn.c_str(), bps / 1e9,
+                       floor_t * bps / static_cast<double>(n));
+      }
+    }
+    std::printf("%s\n", ok ? "" : "  MAP MISMATCH");
+    std::fflush(stdout);
+  }
+  std::printf("floor: copy into a fresh huge-page-advised map, all cores. fresh/warm: seekpat on a "
+              "fresh/touched map. xF: fresh time / floor time. seq: seekpat_seq. xseq: fresh "
+              "speed-up over seq. Peer x: seekpat (warm) speed-up over the peer (warm).\n");
+  std::printf("%s\n", all_ok ? "all maps checked against seekpat_seq: equal"
+                             : "SOME MAPS DIFFER FROM seekpat_seq");
+  if (csv)
+    std::fclose(csv);
+  return all_ok ? 0 : 1;
+}

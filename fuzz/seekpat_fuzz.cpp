@@ -1,0 +1,45 @@
+// libFuzzer target: seekpat_internal::search against the definition of the match map, on
+// fuzzer-chosen texts, patterns, kernels, thread counts and verification budgets.
+//
+// Input: byte 0 picks the knobs, byte 1 the pattern length (0..255), then the pattern, then
+// the text. The text is copied to a buffer of its exact size, so ASan catches any over-read.
+#include "seekpat_internal.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace seekpat_internal;
+  if (size < 2)
+    return 0;
+  const std::uint8_t knobs = data[0];
+  std::size_t p = data[1];
+  data += 2;
+  size -= 2;
+  if (p > size)
+    p = size;
+  const std::vector<char> pattern(data, data + p);
+  const std::vector<char> text(data + p, data + size);
+  const std::size_t n = text.size();
+
+  tuning t;
+  t.threads = 1 + (knobs & 15);
+  t.min_chunk = 1;
+  t.granule = 1;
+  t.kern = (knobs & 16) && kernel_supported(kernel::avx2) ? kernel::avx2 : kernel::sse2;
+  t.stream_min = (knobs & 32) ? 0 : ~std::size_t(0);
+  if (knobs & 64)
+    t.verify_budget = t.verify_allowance = 0;
+  t.huge_page_min = ~std::size_t(0);
+
+  std::vector<char> out(n, '\x55');
+  search(pattern.data(), p, text.data(), n, out.data(), t);
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool match = p == 0 || (i + p <= n && std::memcmp(&text[i], pattern.data(), p) == 0);
+    if (out[i] != static_cast<char>(match))
+      std::abort();
+  }
+  return 0;
+}
