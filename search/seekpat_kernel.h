@@ -21,6 +21,75 @@ using std::size_t;
 
 inline std::uint64_t low_bits(size_t k) { return k >= 64 ? ~0ull : (1ull << k) - 1; }
 
+// Short patterns: every pattern byte is compared in vector lanes at its offset, so the AND of
+// the P masks is the exact map of W positions; no candidate is ever verified one by one, which
+// keeps frequent patterns (" the ", "e") as fast as absent ones. Fills out[i, ...) W positions
+// at a time while i + W <= fit_end, returns where it stopped. A function of its own, on plain
+// pointers, so the compiler keeps everything in registers (the map is written through an
+// unsigned char pointer, which may alias any member of a class).
+template <class V, bool Stream, size_t P>
+__attribute__((noinline)) size_t exact_positions(const unsigned char* t, const unsigned char* pat,
+                                                 unsigned char* out, size_t i, size_t fit_end) {
+  static_assert(P >= 1 && P <= seekpat_internal::exact_max, "exact path covers short patterns");
+  typename V::vec b[P];
+#pragma GCC unroll 8
+  for (size_t k = 0; k < P; ++k)
+    b[k] = V::set1(pat[k]);
+  const typename V::vec one = V::one();
+  // i + W <= fit_end = min(end, n - P + 1): the furthest load, at i + P - 1, ends at
+  // i + W + P - 2 < n.
+  for (; fit_end - i >= V::W; i += V::W) {
+    typename V::vec acc = V::cmpeq(V::load(t + i), b[0]);
+#pragma GCC unroll 8
+    for (size_t k = 1; k < P; ++k)
+      acc = V::and_(acc, V::cmpeq(V::load(t + i + k), b[k]));
+    V::template put<Stream>(out + i, V::and_(acc, one));
+  }
+  return i;
+}
+
+// The filter for long patterns: position x is a candidate when the pattern bytes at offsets
+// o[0..2] (chosen rare) all sit at x + o[k]. Needs x + W <= fit_end, so every load ends inside
+// the text: x + W - 1 + o[k] <= fit_end - 1 + p - 1 < n.
+template <class V>
+inline typename V::mask filter_mask(const unsigned char* t, size_t x, const size_t* o,
+                                    const typename V::vec* b) {
+  return V::movemask(V::and_(V::and_(V::cmpeq(V::load(t + x + o[0]), b[0]),
+                                     V::cmpeq(V::load(t + x + o[1]), b[1])),
+                             V::cmpeq(V::load(t + x + o[2]), b[2])));
+}
+
+// The no-candidate fast path: writes zeros for whole blocks of W positions that hold no
+// candidate, two blocks per step, and stops at the first block that holds one or when fewer
+// than W positions are left before fit_end; returns that block's start. On plain pointers and
+// out of line, so that the loop keeps everything in registers.
+template <class V, bool Stream>
+__attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, unsigned char* out,
+                                                   const unsigned char* pat, const size_t* off,
+                                                   size_t i, size_t fit_end) {
+  const size_t o[3] = {off[0], off[1], off[2]};
+  const typename V::vec b[3] = {V::set1(pat[o[0]]), V::set1(pat[o[1]]), V::set1(pat[o[2]])};
+  const typename V::vec zero = V::zero();
+  for (; fit_end - i >= 2 * V::W; i += 2 * V::W) {
+    const auto m0 = filter_mask<V>(t, i, o, b);
+    const auto m1 = filter_mask<V>(t, i + V::W, o, b);
+    if (m0 | m1) {
+      if (m0)
+        return i;
+      V::template put<Stream>(out + i, zero);
+      return i + V::W;
+    }
+    V::template put<Stream>(out + i, zero);
+    V::template put<Stream>(out + i + V::W, zero);
+  }
+  for (; fit_end - i >= V::W; i += V::W) {
+    if (filter_mask<V>(t, i, o, b))
+      return i;
+    V::template put<Stream>(out + i, zero);
+  }
+  return i;
+}
+
 template <class V, bool Stream> class chunk_searcher {
 public:
   explicit chunk_searcher(const plan& pl)
@@ -75,24 +144,8 @@ private:
     }
   }
 
-  // Short patterns: every pattern byte is compared in vector lanes at its offset, so the AND of
-  // the P masks is the exact map of W positions; no candidate is ever verified one by one, which
-  // keeps frequent patterns (" the ", "e") as fast as absent ones.
   template <size_t P> size_t exact_loop(size_t i, size_t fit_end) {
-    static_assert(P <= seekpat_internal::exact_max, "exact path covers short patterns only");
-    typename V::vec b[P];
-    for (size_t k = 0; k < P; ++k)
-      b[k] = V::set1(pat_[k]);
-    const typename V::vec one = V::one();
-    // i + W <= fit_end = min(end, n - P + 1): the furthest load, at i + P - 1, ends at
-    // i + W + P - 2 < n.
-    for (; fit_end - i >= V::W; i += V::W) {
-      typename V::vec acc = V::cmpeq(V::load(t_ + i), b[0]);
-      for (size_t k = 1; k < P; ++k)
-        acc = V::and_(acc, V::cmpeq(V::load(t_ + i + k), b[k]));
-      put(i, V::and_(acc, one));
-    }
-    return i;
+    return exact_positions<V, Stream, P>(t_, pat_, out_, i, fit_end);
   }
 
   // Index of the first byte where text + x differs from the pattern, or p on a match.
@@ -118,42 +171,40 @@ private:
   // Verification is bounded by a work budget; past it the rest of the chunk goes to KMP, which
   // keeps the whole search O(n + p) on any input.
   size_t filter_loop(size_t i, size_t fit_end) {
-    const size_t o0 = pl_.filter_off[0], o1 = pl_.filter_off[1], o2 = pl_.filter_off[2];
-    const typename V::vec b0 = V::set1(pat_[o0]), b1 = V::set1(pat_[o1]), b2 = V::set1(pat_[o2]);
+    const size_t* o = pl_.filter_off;
+    const typename V::vec b[3] = {V::set1(pat_[o[0]]), V::set1(pat_[o[1]]), V::set1(pat_[o[2]])};
     const size_t budget = pl_.verify_budget * (fit_end - i) + pl_.verify_allowance;
     size_t work = 0;
-    // i + W <= fit_end = min(end, n - p + 1): filter loads end at i + W - 1 + o <= i + W + p - 2
-    // < n, and a run extends text only up to i + W - 1 + p <= n.
-    for (; fit_end - i >= V::W; i += V::W) {
-      std::uint64_t bits = 0, cand;
+    // i + W <= fit_end = min(end, n - p + 1): filter loads end before n (see filter_mask), and
+    // a run extends text only up to i + W - 1 + p <= n.
+    while (fit_end - i >= V::W) {
+      std::uint64_t bits = 0, cand = ~0ull;
       if (run_active_) {
-        cand = ~0ull;
+        i = run_blocks(i, fit_end);
+        if (fit_end - i < V::W)
+          break;
         if (advance_run(i, bits, cand)) {
           put(i, V::expand(static_cast<typename V::mask>(bits)));
+          i += V::W;
           continue;
         }
       } else {
         if (work > budget)
           return kmp(i, fit_end);
-        cand = ~0ull;
+        i = skip_quiet_blocks<V, Stream>(t_, out_, pat_, o, i, fit_end);
+        if (fit_end - i < V::W)
+          break;
       }
-      const typename V::vec f = V::and_(V::and_(V::cmpeq(V::load(t_ + i + o0), b0),
-                                                V::cmpeq(V::load(t_ + i + o1), b1)),
-                                        V::cmpeq(V::load(t_ + i + o2), b2));
-      cand &= V::movemask(f);
-      if (!cand && !bits) {
-        put(i, V::zero());
-        continue;
-      }
+      cand &= filter_mask<V>(t_, i, o, b);
       while (cand) {
-        const size_t b = __builtin_ctzll(cand);
-        const size_t x = i + b;
+        const size_t bit = __builtin_ctzll(cand);
+        const size_t x = i + bit;
         const size_t mis = mismatch(x);
         work += mis + 8;
         cand &= cand - 1;
         if (mis != p_)
           continue;
-        bits |= 1ull << b;
+        bits |= 1ull << bit;
         if (!want_runs(x, fit_end))
           continue;
         run_active_ = true;
@@ -164,6 +215,7 @@ private:
           break;
       }
       put(i, V::expand(static_cast<typename V::mask>(bits)));
+      i += V::W;
     }
     run_active_ = false;
     return i;
@@ -186,33 +238,64 @@ private:
     return true;
   }
 
+  // Extends the run over text[verified_end_, need): stops at the first j with
+  // text[j] != text[j - q]. Reads text[j - q] >= text[x] (x the run's first match) and
+  // text[j] < need <= n.
+  static size_t extend_run(const unsigned char* t, size_t q, size_t j, size_t need, bool& broken) {
+    while (j < need) {
+      if (need - j >= V::W) {
+        const auto m = V::movemask(V::cmpeq(V::load(t + j), V::load(t + j - q)));
+        if (m != full) {
+          broken = true;
+          return j + __builtin_ctzll(~std::uint64_t(m));
+        }
+        j += V::W;
+      } else {
+        if (t[j] != t[j - q]) {
+          broken = true;
+          return j;
+        }
+        ++j;
+      }
+    }
+    return j;
+  }
+
+  // While a run decides whole blocks, writes them in a tight loop (state in locals, which stay
+  // in registers); returns the first block the run does not decide whole, unwritten.
+  size_t run_blocks(size_t i, size_t fit_end) {
+    const unsigned char* const t = t_;
+    unsigned char* const out = out_;
+    const size_t p = p_, q = q_;
+    const std::uint64_t stride = stride_;
+    size_t next = run_next_, ver = verified_end_;
+    bool broken = run_broken_;
+    for (; fit_end - i >= V::W; i += V::W) {
+      if (!broken)
+        ver = extend_run(t, q, ver, i + V::W - 1 + p, broken);
+      if (ver - p < i + V::W - 1) // ver >= x + p for the run's first match x
+        break;
+      std::uint64_t bits = 0;
+      if (next < i + V::W) { // next >= i: earlier blocks advanced it past their ends
+        const std::uint64_t s = stride & low_bits(i + V::W - next);
+        bits = s << (next - i);
+        next += q * static_cast<size_t>(__builtin_popcountll(s));
+      }
+      V::template put<Stream>(out + i, V::expand(static_cast<typename V::mask>(bits)));
+    }
+    run_next_ = next;
+    verified_end_ = ver;
+    run_broken_ = broken;
+    return i;
+  }
+
   // The run of matches started at a verified match decides positions up to last = verified_end
   // - p. Marks its matches inside the block [i, i + W) in bits and clears the decided positions
   // from cand. Returns true when the whole block is decided.
   bool advance_run(size_t i, std::uint64_t& bits, std::uint64_t& cand) {
-    const size_t need = i + V::W - 1 + p_; // text needed to decide position i + W - 1; <= n
-    size_t j = verified_end_;
-    if (!run_broken_) {
-      // j - q >= x + p - q >= x >= 0 for the run's first match x; loads end at or before need.
-      while (j < need) {
-        if (need - j >= V::W) {
-          const auto m = V::movemask(V::cmpeq(V::load(t_ + j), V::load(t_ + j - q_)));
-          if (m != full) {
-            j += __builtin_ctzll(~std::uint64_t(m));
-            run_broken_ = true;
-            break;
-          }
-          j += V::W;
-        } else {
-          if (t_[j] != t_[j - q_]) {
-            run_broken_ = true;
-            break;
-          }
-          ++j;
-        }
-      }
-      verified_end_ = j;
-    }
+    // Deciding position i + W - 1 needs text below need = i + W - 1 + p <= n.
+    if (!run_broken_)
+      verified_end_ = extend_run(t_, q_, verified_end_, i + V::W - 1 + p_, run_broken_);
     const size_t last = verified_end_ - p_; // >= i - 1: the previous block was fully decided
     const size_t hi = last < i + V::W - 1 ? last : i + V::W - 1;
     if (run_next_ <= hi) {
