@@ -223,10 +223,11 @@ int main(int argc, char** argv) {
   std::vector<char> english(n), random(n), all_a(n, 'a');
   textgen::english(english.data(), n, 42);
   {
-    std::string bytes(256, '\0');
-    for (int b = 0; b < 256; ++b)
-      bytes[b] = static_cast<char>(b);
-    textgen::random_over(random.data(), n, bytes.data(), 256, 7);
+    // Every byte but NUL, which cannot stand in a pattern handed over as a C string.
+    std::string bytes(255, '\0');
+    for (int b = 1; b < 256; ++b)
+      bytes[b - 1] = static_cast<char>(b);
+    textgen::random_over(random.data(), n, bytes.data(), 255, 7);
   }
 
   std::vector<bench_case> cases;
@@ -245,6 +246,30 @@ int main(int argc, char** argv) {
   for (std::size_t k : {1, 2, 4, 8, 16, 32, 64, 256, 1000}) {
     cases.push_back({"all-a", "every", std::string(k, 'a'), &all_a});
     cases.push_back({"all-a", "none", std::string(k, 'a') + "b", &all_a});
+  }
+  // Candidates everywhere that fail late: 'a' x 500 + 'b' + 'a' x 499 against text with a 'b'
+  // every 500 bytes, so the rare byte lines up at every 500th position and the rest of the
+  // pattern almost matches. Verifying each candidate from scratch would cost O(n p).
+  std::vector<char> sparse_b(n, 'a');
+  for (std::size_t k = 250; k < n; k += 500)
+    sparse_b[k] = 'b';
+  {
+    std::string late(1000, 'a');
+    late[500] = 'b';
+    cases.push_back({"a-b500", "late-miss", late, &sparse_b});
+    cases.push_back({"a-b500", "present", std::string(499, 'a') + "b" + std::string(499, 'a'), &sparse_b});
+  }
+  // A pattern whose every filter byte lines up at every other position of periodic text and
+  // whose verification fails only at its end: (ab) x 499 + "aa" in "abab...". Per-candidate
+  // verification is hopeless here; the work budget hands the chunk to the linear fallback.
+  std::vector<char> ab(n);
+  for (std::size_t k = 0; k < n; ++k)
+    ab[k] = "ab"[k & 1];
+  {
+    std::string tail_miss;
+    for (int k = 0; k < 499; ++k)
+      tail_miss += "ab";
+    cases.push_back({"abab", "late-miss", tail_miss + "aa", &ab});
   }
 
   // Warm-up: the first fresh buffers a process touches cost far more than later ones here.

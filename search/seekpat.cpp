@@ -64,17 +64,17 @@ void advise_huge_pages(char* out, std::size_t n) {
 
 bool kernel_supported(kernel k) { return k != kernel::avx2 || cpu_has_avx2(); }
 
-void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t off[3]) {
-  // Looking at the first and last 128 offsets is enough to find rare bytes and keeps the cost
-  // of a call independent of p.
-  const std::size_t window = 128;
+void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
+                   std::size_t off[3]) {
+  const std::size_t looks = std::min(p, std::max<std::size_t>(256, fit));
   auto pick = [&](int chosen) {
     std::size_t best = 0;
     int best_score = 1 << 30;
     for (int relax = 0; relax < 2 && best_score == 1 << 30; ++relax) {
-      for (std::size_t o = 0; o < p; ++o) {
-        if (o == window && p > 2 * window)
-          o = p - window;
+      for (std::size_t k = 0; k < looks; ++k) {
+        // k * p / looks < p, and the product fits: looks <= p < 2^31 here in practice, and
+        // size_t is 64 bits.
+        const std::size_t o = looks == p ? k : k * p / looks;
         bool clash = false;
         int score = rank_of.r[pattern[o]];
         for (int c = 0; c < chosen; ++c) {
@@ -119,7 +119,7 @@ void search(const char* pattern, std::size_t p, const char* text, std::size_t n,
   pl.fit = n - p + 1;
   pl.filter_off[0] = pl.filter_off[1] = pl.filter_off[2] = 0;
   if (p > exact_max)
-    choose_filter(pl.pattern, p, pl.filter_off);
+    choose_filter(pl.pattern, p, pl.fit, pl.filter_off);
   pl.verify_budget = tune.verify_budget;
   pl.verify_allowance = tune.verify_allowance;
   pl.stream = n >= tune.stream_min;

@@ -54,8 +54,10 @@ void search_chunk_sse2(const plan& pl, std::size_t start, std::size_t end);
 void search_chunk_avx2(const plan& pl, std::size_t start, std::size_t end);
 
 // Offsets of three pattern bytes that are rare in typical text, pairwise non-adjacent where the
-// pattern is long enough; needs p >= 3. Looks at a bounded number of offsets, so its cost does
-// not grow with p.
-void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t off[3]);
+// pattern is long enough; needs p >= 3. Looks at every offset when p <= max(256, fit), else at
+// that many offsets spread evenly over the pattern: its cost never exceeds a small multiple of
+// what a sequential search over the fit positions would spend.
+void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
+                   std::size_t off[3]);
 
 } // namespace seekpat_internal

@@ -234,6 +234,12 @@ private:
         for (size_t k = 0; k < 64; k += q_)
           stride_ |= 1ull << k;
       }
+      if (q_ <= tile_max) {
+        const size_t len = q_ + V::W - 1;
+        tile_.reset(new unsigned char[len]);
+        for (size_t k = 0; k < len; ++k)
+          tile_[k] = k % q_ == 0;
+      }
     }
     return true;
   }
@@ -263,25 +269,56 @@ private:
 
   // While a run decides whole blocks, writes them in a tight loop (state in locals, which stay
   // in registers); returns the first block the run does not decide whole, unwritten.
-  size_t run_blocks(size_t i, size_t fit_end) {
+  // Invariant on entry and between blocks: i <= run_next_ < i + q (the previous match lies
+  // before i, as the block before was decided whole or held the run's first match).
+  __attribute__((noinline)) size_t run_blocks(size_t i, size_t fit_end) {
     const unsigned char* const t = t_;
     unsigned char* const out = out_;
     const size_t p = p_, q = q_;
-    const std::uint64_t stride = stride_;
     size_t next = run_next_, ver = verified_end_;
     bool broken = run_broken_;
-    for (; fit_end - i >= V::W; i += V::W) {
-      if (!broken)
-        ver = extend_run(t, q, ver, i + V::W - 1 + p, broken);
-      if (ver - p < i + V::W - 1) // ver >= x + p for the run's first match x
-        break;
-      std::uint64_t bits = 0;
-      if (next < i + V::W) { // next >= i: earlier blocks advanced it past their ends
-        const std::uint64_t s = stride & low_bits(i + V::W - next);
-        bits = s << (next - i);
-        next += q * static_cast<size_t>(__builtin_popcountll(s));
+    if (tile_) {
+      // The map of a run is periodic: block i is tile_[off, off + W) with off = (i - next) mod q.
+      const unsigned char* const tile = tile_.get();
+      const size_t step = V::W % q;
+      size_t off = next == i ? 0 : q - (next - i);
+      for (; fit_end - i >= V::W; i += V::W) {
+        const size_t need = i + V::W - 1 + p;
+        if (broken) {
+        } else if (need - ver == V::W) { // the steady state: one vector step behind
+          const auto m = V::movemask(V::cmpeq(V::load(t + ver), V::load(t + ver - q)));
+          if (m == full) {
+            ver = need;
+          } else {
+            ver += __builtin_ctzll(~std::uint64_t(m));
+            broken = true;
+          }
+        } else {
+          ver = extend_run(t, q, ver, need, broken);
+        }
+        if (ver - p < i + V::W - 1) // ver >= x + p for the run's first match x
+          break;
+        V::template put<Stream>(out + i, V::load(tile + off)); // off + W <= q - 1 + W: inside
+        off += step;
+        if (off >= q)
+          off -= q;
       }
-      V::template put<Stream>(out + i, V::expand(static_cast<typename V::mask>(bits)));
+      next = i + (off == 0 ? 0 : q - off);
+    } else {
+      const std::uint64_t stride = stride_;
+      for (; fit_end - i >= V::W; i += V::W) {
+        if (!broken)
+          ver = extend_run(t, q, ver, i + V::W - 1 + p, broken);
+        if (ver - p < i + V::W - 1)
+          break;
+        std::uint64_t bits = 0;
+        if (next < i + V::W) {
+          const std::uint64_t s = stride & low_bits(i + V::W - next);
+          bits = s << (next - i);
+          next += q * static_cast<size_t>(__builtin_popcountll(s));
+        }
+        V::template put<Stream>(out + i, V::expand(static_cast<typename V::mask>(bits)));
+      }
     }
     run_next_ = next;
     verified_end_ = ver;
@@ -362,6 +399,10 @@ private:
   std::unique_ptr<std::uint32_t[]> fail_;
   size_t q_ = 0;            // smallest period, 0 until needed
   std::uint64_t stride_ = 0; // bits at multiples of q_ (q_ < 64), else bit 0
+  // For q_ <= tile_max: q_ + W - 1 map bytes, 1 at multiples of q_; every block of a run is a
+  // window of it.
+  static constexpr size_t tile_max = 4096;
+  std::unique_ptr<unsigned char[]> tile_;
   bool run_active_ = false;
   bool run_broken_ = false;
   size_t run_next_ = 0;      // next position the run marks
