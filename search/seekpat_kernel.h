@@ -236,7 +236,8 @@ private:
       }
       if (q_ <= tile_max) {
         const size_t len = q_ + V::W - 1;
-        tile_.reset(new unsigned char[len]);
+        // Cache-line aligned, so that a window of the tile crosses as few lines as it can.
+        tile_.reset(new (std::align_val_t(64)) unsigned char[len]);
         for (size_t k = 0; k < len; ++k)
           tile_[k] = k % q_ == 0;
       }
@@ -282,6 +283,9 @@ private:
       const unsigned char* const tile = tile_.get();
       const size_t step = V::W % q;
       size_t off = next == i ? 0 : q - (next - i);
+      // When q divides W every block of the run is the same window; keep it in a register.
+      const typename V::vec same = V::load(tile + off);
+      const bool fixed = step == 0;
       for (; fit_end - i >= V::W; i += V::W) {
         const size_t need = i + V::W - 1 + p;
         if (broken) {
@@ -298,7 +302,8 @@ private:
         }
         if (ver - p < i + V::W - 1) // ver >= x + p for the run's first match x
           break;
-        V::template put<Stream>(out + i, V::load(tile + off)); // off + W <= q - 1 + W: inside
+        // off + W <= q - 1 + W: the window lies inside the tile.
+        V::template put<Stream>(out + i, fixed ? same : V::load(tile + off));
         off += step;
         if (off >= q)
           off -= q;
@@ -402,7 +407,10 @@ private:
   // For q_ <= tile_max: q_ + W - 1 map bytes, 1 at multiples of q_; every block of a run is a
   // window of it.
   static constexpr size_t tile_max = 4096;
-  std::unique_ptr<unsigned char[]> tile_;
+  struct aligned_delete {
+    void operator()(unsigned char* b) const { ::operator delete[](b, std::align_val_t(64)); }
+  };
+  std::unique_ptr<unsigned char[], aligned_delete> tile_;
   bool run_active_ = false;
   bool run_broken_ = false;
   size_t run_next_ = 0;      // next position the run marks
