@@ -201,19 +201,27 @@ TEST(SeekpatAdversarial, RunsWithALongPeriod) {
   check_all(pattern, text, "period 5000");
 }
 
-// Patterns whose rare bytes sit everywhere in the text but whose verification fails late, the
-// input that would make per-candidate verification quadratic; the work budget hands it to the
-// linear fallback. Checked for correctness here, for speed in the benchmark.
+// Every filter byte lines up at every other position and verification fails only at the
+// pattern's end: (ab) x 40 + "aa" in "abab...". Verifying each candidate would be quadratic; with
+// the default budget the linear fallback takes over early in each chunk.
 TEST(SeekpatAdversarial, CandidatesThatFailLate) {
-  std::string pattern(300, 'z');
-  pattern[150] = 'q';
-  pattern += "!";
+  std::string unit;
+  for (int k = 0; k < 40; ++k)
+    unit += "ab";
+  const std::string pattern = unit + "aa";
   std::string text;
-  while (text.size() < 20000)
-    text += std::string(150, 'z') + "q" + std::string(150, 'z');
+  while (text.size() < 30000)
+    text += "ab";
   check_all(pattern, text, "late failures");
-  text.replace(9000, pattern.size(), pattern);
-  check_all(pattern, text, "late failures, one match");
+  text.replace(17001, pattern.size(), pattern); // one match, at an odd position
+  text.replace(9000, pattern.size(), pattern);  // and one at an even one
+  check_all(pattern, text, "late failures, two matches");
+  for (kernel k : kernels()) { // the default budget, one thread, so the fallback really runs
+    tuning t;
+    t.kern = k;
+    t.threads = 1;
+    check(pattern, text, t, "late failures, default budget", reference_map(pattern, text));
+  }
 }
 
 TEST(SeekpatEdges, EmptyTextLongPatternAndWholeText) {
