@@ -90,6 +90,17 @@ __attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, unsig
   return i;
 }
 
+// Writes zeros for whole blocks of W positions from i while a block ends at or before `until`
+// and W positions remain before fit_end; returns where it stopped.
+template <class V, bool Stream>
+__attribute__((noinline)) size_t zero_blocks(unsigned char* out, size_t i, size_t until,
+                                             size_t fit_end) {
+  const typename V::vec zero = V::zero();
+  for (; fit_end - i >= V::W && until - i >= V::W; i += V::W)
+    V::template put<Stream>(out + i, zero);
+  return i;
+}
+
 template <class V, bool Stream> class chunk_searcher {
 public:
   explicit chunk_searcher(const plan& pl)
@@ -179,6 +190,13 @@ private:
     // a run extends text only up to i + W - 1 + p <= n.
     while (fit_end - i >= V::W) {
       std::uint64_t bits = 0, cand = ~0ull;
+      if (dead_end_ > i) { // no match starts below dead_end_
+        i = zero_blocks<V, Stream>(out_, i, dead_end_, fit_end);
+        if (fit_end - i < V::W)
+          break;
+        if (dead_end_ > i)
+          cand = ~low_bits(dead_end_ - i); // dead_end_ - i < W
+      }
       if (run_active_) {
         i = run_blocks(i, fit_end);
         if (fit_end - i < V::W)
@@ -202,8 +220,16 @@ private:
         const size_t mis = mismatch(x);
         work += mis + 8;
         cand &= cand - 1;
-        if (mis != p_)
+        if (mis != p_) {
+          if (mis >= dead_min && have_failure(x, fit_end)) {
+            skip_periodic_misses(x, mis, fit_end, work);
+            if (dead_end_ - i >= 64)
+              cand = 0;
+            else
+              cand &= ~low_bits(dead_end_ - i);
+          }
           continue;
+        }
         bits |= 1ull << bit;
         if (!want_runs(x, fit_end))
           continue;
@@ -221,13 +247,22 @@ private:
     return i;
   }
 
-  // Whether to follow matches as runs. Needs the period, which costs O(p) to find, so it is
-  // found only once enough positions remain for runs to pay for it.
-  bool want_runs(size_t x, size_t fit_end) {
-    if (q_ == 0) {
+  // Whether the failure function is at hand, building it when enough positions remain for what
+  // it enables (runs, skipping periodic misses) to pay for its O(p) cost.
+  bool have_failure(size_t x, size_t fit_end) {
+    if (!fail_) {
       if (fit_end - x < 2 * p_)
         return false;
       build_failure();
+    }
+    return true;
+  }
+
+  // Whether to follow matches as runs; needs the pattern's smallest period.
+  bool want_runs(size_t x, size_t fit_end) {
+    if (q_ == 0) {
+      if (!have_failure(x, fit_end))
+        return false;
       q_ = p_ - fail_[p_];
       stride_ = q_ < 64 ? 0 : 1;
       if (q_ < 64) {
@@ -243,6 +278,23 @@ private:
       }
     }
     return true;
+  }
+
+  // After candidate x failed at pattern index mis >= 1: text[x, x + mis) equals pattern[0, mis),
+  // whose smallest period is r = mis - fail[mis]. Where the text keeps period r on from x + mis
+  // up to L, no window starting in [x, L - mis) can match: its first mis + 1 bytes would be
+  // r-periodic, and pattern[0, mis] is not (text[x + mis] = text[x + mis - r] = pattern[mis - r]
+  // differs from pattern[mis]). Marks those positions dead, so periodic text that keeps almost
+  // matching costs one compare per byte instead of a verification per candidate.
+  void skip_periodic_misses(size_t x, size_t mis, size_t fit_end, size_t& work) {
+    const size_t r = mis - fail_[mis];
+    bool broken = false;
+    // Dead positions stay below fit_end: L <= fit_end - 1 + mis, which is < n as mis < p.
+    const size_t from = x + mis;
+    const size_t L = extend_run(t_, r, from, fit_end - 1 + mis, broken);
+    work += (L - from) / 8;
+    if (L - mis > dead_end_)
+      dead_end_ = L - mis;
   }
 
   // Extends the run over text[verified_end_, need): stops at the first j with
@@ -395,6 +447,9 @@ private:
     return fit_end;
   }
 
+  // Failed verifications shorter than this are not worth looking for a periodic stretch.
+  static constexpr size_t dead_min = 16;
+
   const plan& pl_;
   const unsigned char* t_;
   const unsigned char* pat_;
@@ -415,6 +470,7 @@ private:
   bool run_broken_ = false;
   size_t run_next_ = 0;      // next position the run marks
   size_t verified_end_ = 0;  // text[j] == text[j - q] for j in [run start + p, verified_end_)
+  size_t dead_end_ = 0;      // no match starts at a position between the last miss and this
 };
 
 template <class V> void search_chunk(const plan& pl, size_t start, size_t end) {
