@@ -224,6 +224,27 @@ TEST(SeekpatAdversarial, CandidatesThatFailLate) {
   }
 }
 
+// Texts made of a short random unit repeated, with now and then a byte changed, and patterns
+// cut from them with a byte changed near the end: candidates that verify far before failing,
+// periodic stretches that end anywhere, and matches right after them.
+TEST(SeekpatDifferential, NearlyPeriodicTexts) {
+  textgen::rng r(31337);
+  for (int round = 0; round < 60; ++round) {
+    std::string unit(1 + r.below(6), '\0');
+    textgen::random_over(unit.data(), unit.size(), "abc", 3, r.next());
+    std::string text;
+    while (text.size() < 2500)
+      text += unit;
+    for (int k = 0, flips = static_cast<int>(r.below(6)); k < flips; ++k)
+      text[r.below(text.size())] = "abc"[r.below(3)];
+    const std::size_t p = 17 + r.below(80);
+    std::string pattern = text.substr(r.below(text.size() - p), p);
+    if (r.below(3) != 0)
+      pattern[p - 1 - r.below(4)] = "abc"[r.below(3)];
+    check_all(pattern, text, "nearly periodic round " + std::to_string(round), round < 10);
+  }
+}
+
 TEST(SeekpatEdges, EmptyTextLongPatternAndWholeText) {
   check_all("a", "", "n = 0");
   check_all("abc", "ab", "p > n");
