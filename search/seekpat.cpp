@@ -45,9 +45,18 @@ struct byte_rank {
 constexpr byte_rank rank_of;
 
 bool cpu_has_avx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-         __builtin_cpu_supports("popcnt");
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+           __builtin_cpu_supports("popcnt");
+  }();
+  return has;
+}
+
+// Asked once: the query reads a file under /sys, which costs more than a small search.
+std::size_t hardware_threads() {
+  static const std::size_t k = std::max(1u, std::thread::hardware_concurrency());
+  return k;
 }
 
 // Requests 2 MiB pages for the part of the map that covers whole huge pages. A fresh map is
@@ -58,6 +67,28 @@ void advise_huge_pages(char* out, std::size_t n) {
   const std::uintptr_t hi = (reinterpret_cast<std::uintptr_t>(out) + n) & ~(huge - 1);
   if (hi > lo)
     madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE); // advice only: errors ignored
+}
+
+// Fills the map when the text is too short for anything but the definition, or the pattern longer
+// than the text, and returns true; returns false, writing nothing, otherwise. Needs p >= 1.
+// Inlined into the public entry point, so a tiny search costs no more than the definition.
+__attribute__((always_inline)) inline bool short_search(const char* pattern, std::size_t p,
+                                                        const char* text, std::size_t n,
+                                                        char* out) {
+  if (n >= 64) {
+    if (p <= n)
+      return false;
+    std::memset(out, 0, n);
+    return true;
+  }
+  // Too short for any set-up to pay: the definition, with a first-byte check before memcmp,
+  // and plain loops where a call to memset would cost more than the bytes.
+  const std::size_t fit = p <= n ? n - p + 1 : 0;
+  for (std::size_t x = 0; x < fit; ++x)
+    out[x] = text[x] == pattern[0] && std::memcmp(text + x, pattern, p) == 0;
+  for (std::size_t x = fit; x < n; ++x)
+    out[x] = 0;
+  return true;
 }
 
 } // namespace
@@ -105,10 +136,8 @@ void search(const char* pattern, std::size_t p, const char* text, std::size_t n,
     std::memset(out, 1, n);
     return;
   }
-  if (p > n) {
-    std::memset(out, 0, n);
+  if (short_search(pattern, p, text, n, out))
     return;
-  }
 
   plan pl;
   pl.pattern = reinterpret_cast<const unsigned char*>(pattern);
@@ -117,8 +146,12 @@ void search(const char* pattern, std::size_t p, const char* text, std::size_t n,
   pl.n = n;
   pl.out = reinterpret_cast<unsigned char*>(out);
   pl.fit = n - p + 1;
-  pl.filter_off[0] = pl.filter_off[1] = pl.filter_off[2] = 0;
-  if (p > exact_max)
+  // Ranking the pattern's bytes pays only when there are many positions to filter; with few,
+  // first, middle and last byte do.
+  pl.filter_off[0] = 0;
+  pl.filter_off[1] = p / 2;
+  pl.filter_off[2] = p - 1;
+  if (p > exact_max && pl.fit >= 256)
     choose_filter(pl.pattern, p, pl.fit, pl.filter_off);
   pl.verify_budget = tune.verify_budget;
   pl.verify_allowance = tune.verify_allowance;
@@ -132,10 +165,14 @@ void search(const char* pattern, std::size_t p, const char* text, std::size_t n,
   void (*chunk)(const plan&, std::size_t, std::size_t) =
       k == kernel::avx2 ? search_chunk_avx2 : search_chunk_sse2;
 
-  std::size_t threads = tune.threads > 0 ? static_cast<std::size_t>(tune.threads)
-                                         : std::max(1u, std::thread::hardware_concurrency());
-  if (tune.threads <= 0)
-    threads = std::min(threads, n / std::max<std::size_t>(tune.min_chunk, 1));
+  std::size_t threads = static_cast<std::size_t>(tune.threads);
+  if (tune.threads <= 0) {
+    // Every thread gets at least min_chunk positions: below that, starting and joining it
+    // (55-110 us here) costs more than it saves.
+    threads = n / std::max<std::size_t>(tune.min_chunk, 1);
+    if (threads > 1)
+      threads = std::min(threads, hardware_threads());
+  }
   threads = std::clamp<std::size_t>(threads, 1, n);
 
   if (n >= tune.huge_page_min)
@@ -179,6 +216,10 @@ void search(const char* pattern, std::size_t p, const char* text, std::size_t n,
 void seekpat(const char* pattern, const char* text, char* out, int n) {
   if (n <= 0)
     return;
-  seekpat_internal::search(pattern, std::strlen(pattern), text, static_cast<std::size_t>(n), out,
+  const std::size_t p = std::strlen(pattern);
+  // Short texts are answered here, without a call into the general search.
+  if (p > 0 && seekpat_internal::short_search(pattern, p, text, static_cast<std::size_t>(n), out))
+    return;
+  seekpat_internal::search(pattern, p, text, static_cast<std::size_t>(n), out,
                            seekpat_internal::tuning());
 }
