@@ -33,6 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (knobs & 64)
     t.verify_budget = t.verify_allowance = 0;
   t.huge_page_min = ~std::size_t(0);
+  t.short_max = (knobs & 128) ? 64 : 0;
 
   std::vector<char> out(n, '\x55');
   search(pattern.data(), p, text.data(), n, out.data(), t);

@@ -74,8 +74,8 @@ void advise_huge_pages(char* out, std::size_t n) {
 // Inlined into the public entry point, so a tiny search costs no more than the definition.
 __attribute__((always_inline)) inline bool short_search(const char* pattern, std::size_t p,
                                                         const char* text, std::size_t n,
-                                                        char* out) {
-  if (n >= 64) {
+                                                        char* out, std::size_t short_max) {
+  if (n >= short_max) {
     if (p <= n)
       return false;
     std::memset(out, 0, n);
@@ -136,7 +136,7 @@ void search(const char* pattern, std::size_t p, const char* text, std::size_t n,
     std::memset(out, 1, n);
     return;
   }
-  if (short_search(pattern, p, text, n, out))
+  if (short_search(pattern, p, text, n, out, tune.short_max))
     return;
 
   plan pl;
@@ -218,7 +218,8 @@ void seekpat(const char* pattern, const char* text, char* out, int n) {
     return;
   const std::size_t p = std::strlen(pattern);
   // Short texts are answered here, without a call into the general search.
-  if (p > 0 && seekpat_internal::short_search(pattern, p, text, static_cast<std::size_t>(n), out))
+  if (p > 0 && seekpat_internal::short_search(pattern, p, text, static_cast<std::size_t>(n), out,
+                                              seekpat_internal::tuning().short_max))
     return;
   seekpat_internal::search(pattern, p, text, static_cast<std::size_t>(n), out,
                            seekpat_internal::tuning());

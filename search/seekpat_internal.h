@@ -22,6 +22,7 @@ struct tuning {
   std::size_t verify_allowance = 4096;
   std::size_t huge_page_min = 4u << 20; // map size from which huge pages are requested
   std::size_t stream_min = 1u << 20;    // map size from which stores bypass the cache
+  std::size_t short_max = 64;           // texts shorter than this take the plain scalar loop
 };
 
 bool kernel_supported(kernel k);

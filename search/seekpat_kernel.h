@@ -339,19 +339,30 @@ private:
       const typename V::vec same = V::load(tile + off);
       const bool fixed = step == 0;
       for (; fit_end - i >= V::W; i += V::W) {
-        const size_t need = i + V::W - 1 + p;
-        if (broken) {
-        } else if (need - ver == V::W) { // the steady state: one vector step behind
-          const auto m = V::movemask(V::cmpeq(V::load(t + ver), V::load(t + ver - q)));
-          if (m == full) {
-            ver = need;
-          } else {
-            ver += __builtin_ctzll(~std::uint64_t(m));
-            broken = true;
+        if (!broken && ver == i + p - 1) {
+          // The steady state: text verified up to the block's first window end. The load
+          // addresses depend on i alone, not on the previous compare, so blocks overlap in the
+          // pipeline. j - q >= x for the run's first match x; j + W = i + W - 1 + p <= n.
+          for (; fit_end - i >= V::W; i += V::W) {
+            const size_t j = i + p - 1;
+            const auto m = V::movemask(V::cmpeq(V::load(t + j), V::load(t + j - q)));
+            if (m != full) {
+              ver = j + __builtin_ctzll(~std::uint64_t(m));
+              broken = true;
+              break;
+            }
+            V::template put<Stream>(out + i, fixed ? same : V::load(tile + off));
+            off += step;
+            if (off >= q)
+              off -= q;
           }
-        } else {
-          ver = extend_run(t, q, ver, need, broken);
+          if (!broken)
+            ver = i + p - 1;
+          if (fit_end - i < V::W)
+            break;
         }
+        if (!broken)
+          ver = extend_run(t, q, ver, i + V::W - 1 + p, broken);
         if (ver - p < i + V::W - 1) // ver >= x + p for the run's first match x
           break;
         // off + W <= q - 1 + W: the window lies inside the tile.

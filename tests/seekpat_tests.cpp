@@ -50,6 +50,7 @@ std::vector<tuning> tunings(bool all_thread_counts) {
         t.min_chunk = 1;
         t.granule = 1;
         t.huge_page_min = 0;
+        t.short_max = variant == 0 ? 64 : 0; // the vector kernels even on the tiniest texts
         t.stream_min = variant == 1 ? 0 : ~std::size_t(0);
         if (variant == 2)
           t.verify_budget = t.verify_allowance = 0;
@@ -266,6 +267,7 @@ TEST(SeekpatParallel, EveryChunkBoundary) {
         t.threads = 16;
         t.min_chunk = 1;
         t.granule = 1;
+        t.short_max = 0;
         check(pattern, text, t, "n=" + std::to_string(n), reference_map(pattern, text));
       }
   }
