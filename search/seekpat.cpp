@@ -185,14 +185,13 @@ void search(const char* pattern, std::size_t p, const char* text, std::size_t n,
 
   // Thread t owns positions [bound[t], bound[t + 1]): it writes only out[bound[t], bound[t + 1])
   // and reads text below min(bound[t + 1] - 1 + p, n). Bounds are rounded down to the granule
-  // (and may coincide, leaving a thread nothing to do); the last one is n.
+  // (and may coincide, leaving a thread nothing to do); the last one is n. floor(n t / T) is
+  // computed without forming n t, and rounding it down keeps the bounds in order.
   const std::size_t granule = std::max<std::size_t>(tune.granule, 1);
   std::vector<std::size_t> bound(threads + 1);
   for (std::size_t t = 0; t < threads; ++t)
-    bound[t] = (n / threads * t + n % threads * t / threads) / granule * granule; // floor(n t / T)
+    bound[t] = (n / threads * t + n % threads * t / threads) / granule * granule;
   bound[threads] = n;
-  for (std::size_t t = 1; t < threads; ++t)
-    bound[t] = std::max(bound[t], bound[t - 1]);
 
   std::vector<std::thread> pool;
   std::vector<std::size_t> inline_chunks;
