@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 namespace {
 
 TEST(PrefixTestProgram, PrintsTheFiveReportsExactly) {
@@ -42,13 +40,9 @@ TEST(PrefixTestProgram, PrintsTheFiveReportsExactly) {
 // must say so and exit 1 instead. Emulated here with a user-mode emulator's Core 2 model, which
 // has SSE2 and SSSE3 but not SSE4.1.
 TEST(PrefixTestProgram, CpuWithoutSse41IsRefusedWithOneLine) {
-#ifdef SANITIZED
-  GTEST_SKIP() << "sanitizer runtimes do not run under the emulator";
-#endif
-  const char* qemu = "/usr/bin/qemu-x86_64";
-  if (access(qemu, X_OK) != 0)
-    GTEST_SKIP() << "no " << qemu << " (scripts/deps.sh --ci installs qemu-user)";
-  const program_result r = run_program({qemu, "-cpu", "core2duo", PREFIX_TEST_PATH});
+  if (const std::string why = no_emulator(); !why.empty())
+    GTEST_SKIP() << why;
+  const program_result r = run_program({emulator, "-cpu", "core2duo", PREFIX_TEST_PATH});
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "prefix_test: this CPU lacks SSE4.1, which the vector comparison needs\n");
   EXPECT_EQ(r.status, 1);

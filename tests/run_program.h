@@ -16,6 +16,19 @@ struct program_result {
   int status = -1; // exit status, or 128 + signal number
 };
 
+// Why the programs cannot be run on an emulated older CPU here, or "" when they can: the
+// user-mode emulator runs them with its Core 2 model (SSE2 and SSSE3; no SSE4.1, no AVX2).
+inline const char* emulator = "/usr/bin/qemu-x86_64";
+inline std::string no_emulator() {
+#ifdef SANITIZED
+  return "sanitizer runtimes do not run under the emulator";
+#else
+  if (access(emulator, X_OK) != 0)
+    return std::string("no ") + emulator + " (scripts/deps.sh --ci installs qemu-user)";
+  return "";
+#endif
+}
+
 inline std::string slurp(const std::string& path) {
   std::string s;
   if (FILE* f = std::fopen(path.c_str(), "rb")) {

@@ -109,18 +109,14 @@ TEST(SearchBenchRuns, LargeGeneratedTextPasses) {
 // On a CPU without AVX2 seekpat must pick its SSE2 kernel: run under a user-mode emulator's
 // Core 2 model, which has SSE2 only.
 TEST(SearchBenchRuns, CpuWithoutAvx2UsesTheSse2Kernel) {
-#ifdef SANITIZED
-  GTEST_SKIP() << "sanitizer runtimes do not run under the emulator";
-#endif
-  const char* qemu = "/usr/bin/qemu-x86_64";
-  if (access(qemu, X_OK) != 0)
-    GTEST_SKIP() << "no " << qemu << " (scripts/deps.sh --ci installs qemu-user)";
+  if (const std::string why = no_emulator(); !why.empty())
+    GTEST_SKIP() << why;
   // Each 5-byte unit holds "abca" once and none spans two units: 1000 occurrences.
   std::string text;
   for (int k = 0; text.size() < 5000; ++k)
     text += k % 7 ? "abcab" : "aabca";
   const std::string path = file_with("emulated", text);
-  const program_result r = run_program({qemu, "-cpu", "core2duo", bench, path, "abca"});
+  const program_result r = run_program({emulator, "-cpu", "core2duo", bench, path, "abca"});
   EXPECT_EQ(mask_times(r.out), load_lines(path, text) + report("abca", 1000));
   EXPECT_EQ(r.status, 0);
 }
