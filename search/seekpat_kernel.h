@@ -144,19 +144,15 @@ private:
 
   size_t exact_dispatch(size_t i, size_t fit_end) {
     switch (p_) {
-    case 1: return exact_loop<1>(i, fit_end);
-    case 2: return exact_loop<2>(i, fit_end);
-    case 3: return exact_loop<3>(i, fit_end);
-    case 4: return exact_loop<4>(i, fit_end);
-    case 5: return exact_loop<5>(i, fit_end);
-    case 6: return exact_loop<6>(i, fit_end);
-    case 7: return exact_loop<7>(i, fit_end);
-    default: return exact_loop<8>(i, fit_end);
+    case 1: return exact_positions<V, Stream, 1>(t_, pat_, out_, i, fit_end);
+    case 2: return exact_positions<V, Stream, 2>(t_, pat_, out_, i, fit_end);
+    case 3: return exact_positions<V, Stream, 3>(t_, pat_, out_, i, fit_end);
+    case 4: return exact_positions<V, Stream, 4>(t_, pat_, out_, i, fit_end);
+    case 5: return exact_positions<V, Stream, 5>(t_, pat_, out_, i, fit_end);
+    case 6: return exact_positions<V, Stream, 6>(t_, pat_, out_, i, fit_end);
+    case 7: return exact_positions<V, Stream, 7>(t_, pat_, out_, i, fit_end);
+    default: return exact_positions<V, Stream, 8>(t_, pat_, out_, i, fit_end);
     }
-  }
-
-  template <size_t P> size_t exact_loop(size_t i, size_t fit_end) {
-    return exact_positions<V, Stream, P>(t_, pat_, out_, i, fit_end);
   }
 
   // Index of the first byte where text + x differs from the pattern, or p on a match.
@@ -179,8 +175,9 @@ private:
   // smallest period q decides the next ones without verifying again: x + q matches exactly when
   // text[j] == text[j - q] for j in [x + p, x + q + p), and no position between x and x + q can
   // match (it would be a smaller period). So a run of matches costs one compare per text byte.
-  // Verification is bounded by a work budget; past it the rest of the chunk goes to KMP, which
-  // keeps the whole search O(n + p) on any input.
+  // A candidate that fails late in periodic text marks the stretch where the text keeps the
+  // period as dead (skip_periodic_misses). Verification is bounded by a work budget; past it the
+  // rest of the chunk goes to KMP, which keeps the whole search O(n + p) on any input.
   size_t filter_loop(size_t i, size_t fit_end) {
     const size_t* o = pl_.filter_off;
     const typename V::vec b[3] = {V::set1(pat_[o[0]]), V::set1(pat_[o[1]]), V::set1(pat_[o[2]])};
