@@ -10,9 +10,8 @@
 //
 // usage: seekpat_bench [--mib N] [--reps N] [--csv FILE] [--only SUBSTRING] [--no-peers]
 #include "seekpat.h"
+#include "seekpat_internal.h"
 #include "textgen.h"
-
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <chrono>
@@ -37,20 +36,12 @@ double now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-void advise_huge(char* buf, std::size_t n) {
-  const std::uintptr_t huge = 2u << 20;
-  const std::uintptr_t lo = (reinterpret_cast<std::uintptr_t>(buf) + huge - 1) & ~(huge - 1);
-  const std::uintptr_t hi = (reinterpret_cast<std::uintptr_t>(buf) + n) & ~(huge - 1);
-  if (hi > lo)
-    madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
-}
-
 // The floor: what any search that writes an n-byte map into fresh memory must at least pay.
 // Copies the text into a fresh, huge-page-advised buffer with every hardware thread.
 double time_floor(const char* text, std::size_t n) {
   const double start = now();
   char* buf = static_cast<char*>(std::malloc(n));
-  advise_huge(buf, n);
+  seekpat_internal::advise_huge_pages(buf, n);
   const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
   std::vector<std::thread> pool;
   for (unsigned t = 1; t < threads; ++t)

@@ -59,16 +59,6 @@ std::size_t hardware_threads() {
   return k;
 }
 
-// Requests 2 MiB pages for the part of the map that covers whole huge pages. A fresh map is
-// mostly page faults; huge pages cut their number 512-fold. The advice changes no byte.
-void advise_huge_pages(char* out, std::size_t n) {
-  const std::uintptr_t huge = 2u << 20;
-  const std::uintptr_t lo = (reinterpret_cast<std::uintptr_t>(out) + huge - 1) & ~(huge - 1);
-  const std::uintptr_t hi = (reinterpret_cast<std::uintptr_t>(out) + n) & ~(huge - 1);
-  if (hi > lo)
-    madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE); // advice only: errors ignored
-}
-
 // Fills the map when the text is too short for anything but the definition, or the pattern longer
 // than the text, and returns true; returns false, writing nothing, otherwise. Needs p >= 1.
 // Inlined into the public entry point, so a tiny search costs no more than the definition.
@@ -92,6 +82,16 @@ __attribute__((always_inline)) inline bool short_search(const char* pattern, std
 }
 
 } // namespace
+
+// Requests 2 MiB pages for the part of the map that covers whole huge pages. A fresh map is
+// mostly page faults; huge pages cut their number 512-fold. The advice changes no byte.
+void advise_huge_pages(char* out, std::size_t n) {
+  const std::uintptr_t huge = 2u << 20;
+  const std::uintptr_t lo = (reinterpret_cast<std::uintptr_t>(out) + huge - 1) & ~(huge - 1);
+  const std::uintptr_t hi = (reinterpret_cast<std::uintptr_t>(out) + n) & ~(huge - 1);
+  if (hi > lo)
+    madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE); // advice only: errors ignored
+}
 
 bool kernel_supported(kernel k) { return k != kernel::avx2 || cpu_has_avx2(); }
 

@@ -27,6 +27,9 @@ struct tuning {
 
 bool kernel_supported(kernel k);
 
+// Requests 2 MiB pages for the part of buf[0, n) that covers whole huge pages; changes no byte.
+void advise_huge_pages(char* buf, std::size_t n);
+
 // seekpat with explicit lengths (the pattern may hold NUL bytes here) and explicit knobs.
 void search(const char* pattern, std::size_t p, const char* text, std::size_t n, char* out,
             const tuning& tune);

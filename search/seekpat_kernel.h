@@ -21,6 +21,18 @@ using std::size_t;
 
 inline std::uint64_t low_bits(size_t k) { return k >= 64 ? ~0ull : (1ull << k) - 1; }
 
+// A run's matches among positions [next, hi] (i <= next, hi < i + 64) as bits relative to i;
+// stride has bits at the multiples of q below 64 (q < 64), or bit 0 alone. Advances next past hi.
+inline std::uint64_t stride_bits(std::uint64_t stride, size_t q, size_t i, size_t hi,
+                                 size_t& next) {
+  if (next > hi)
+    return 0;
+  const std::uint64_t s = stride & low_bits(hi - next + 1);
+  const std::uint64_t bits = s << (next - i);
+  next += q * static_cast<size_t>(__builtin_popcountll(s));
+  return bits;
+}
+
 // Short patterns: every pattern byte is compared in vector lanes at its offset, so the AND of
 // the P masks is the exact map of W positions; no candidate is ever verified one by one, which
 // keeps frequent patterns (" the ", "e") as fast as absent ones. Fills out[i, ...) W positions
@@ -220,10 +232,7 @@ private:
         if (mis != p_) {
           if (mis >= dead_min && have_failure(x, fit_end)) {
             skip_periodic_misses(x, mis, fit_end, work);
-            if (dead_end_ - i >= 64)
-              cand = 0;
-            else
-              cand &= ~low_bits(dead_end_ - i);
+            cand &= ~low_bits(dead_end_ - i); // all of them when dead_end_ - i >= 64
           }
           continue;
         }
@@ -376,12 +385,7 @@ private:
           ver = extend_run(t, q, ver, i + V::W - 1 + p, broken);
         if (ver - p < i + V::W - 1)
           break;
-        std::uint64_t bits = 0;
-        if (next < i + V::W) {
-          const std::uint64_t s = stride & low_bits(i + V::W - next);
-          bits = s << (next - i);
-          next += q * static_cast<size_t>(__builtin_popcountll(s));
-        }
+        const std::uint64_t bits = stride_bits(stride, q, i, i + V::W - 1, next);
         V::template put<Stream>(out + i, V::expand(static_cast<typename V::mask>(bits)));
       }
     }
@@ -400,12 +404,7 @@ private:
       verified_end_ = extend_run(t_, q_, verified_end_, i + V::W - 1 + p_, run_broken_);
     const size_t last = verified_end_ - p_; // >= i - 1: the previous block was fully decided
     const size_t hi = last < i + V::W - 1 ? last : i + V::W - 1;
-    if (run_next_ <= hi) {
-      const size_t span = hi - run_next_ + 1; // <= W
-      const std::uint64_t s = stride_ & low_bits(span);
-      bits |= s << (run_next_ - i);
-      run_next_ += q_ * static_cast<size_t>(__builtin_popcountll(s));
-    }
+    bits |= stride_bits(stride_, q_, i, hi, run_next_);
     if (last >= i + V::W - 1) {
       cand = 0;
       return true;
