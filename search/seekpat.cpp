@@ -6,10 +6,10 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cassert>
+#include <atomic>
 #include <cstring>
-#include <system_error>
 #include <thread>
-#include <vector>
 
 namespace seekpat_internal {
 namespace {
@@ -71,11 +71,12 @@ __attribute__((always_inline)) inline bool short_search(const char* pattern, std
     std::memset(out, 0, n);
     return true;
   }
-  // Too short for any set-up to pay: the definition, with a first-byte check before memcmp,
-  // and plain loops where a call to memset would cost more than the bytes.
+  // Too short for any set-up to pay: the definition, and a plain loop where a call to memset
+  // would cost more than the bytes.
   const std::size_t fit = p <= n ? n - p + 1 : 0;
-  for (std::size_t x = 0; x < fit; ++x)
-    out[x] = text[x] == pattern[0] && std::memcmp(text + x, pattern, p) == 0;
+  define_positions(reinterpret_cast<const unsigned char*>(text),
+                   reinterpret_cast<const unsigned char*>(pattern), p,
+                   reinterpret_cast<unsigned char*>(out), 0, fit);
   for (std::size_t x = fit; x < n; ++x)
     out[x] = 0;
   return true;
@@ -103,9 +104,11 @@ void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
     int best_score = 1 << 30;
     for (int relax = 0; relax < 2 && best_score == 1 << 30; ++relax) {
       for (std::size_t k = 0; k < looks; ++k) {
-        // k * p / looks < p, and the product fits: looks <= p < 2^31 here in practice, and
-        // size_t is 64 bits.
-        const std::size_t o = looks == p ? k : k * p / looks;
+        // k < looks <= p, so k * p / looks < p; the product is formed in 128 bits.
+        const std::size_t o =
+            looks == p ? k
+                       : static_cast<std::size_t>(static_cast<unsigned __int128>(k) * p / looks);
+        assert(o < p);
         bool clash = false;
         int score = rank_of.r[pattern[o]];
         for (int c = 0; c < chosen; ++c) {
@@ -128,8 +131,44 @@ void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
     pick(c);
 }
 
+dispatch choose_dispatch(std::size_t n, const tuning& tune) {
+  dispatch d;
+  kernel k = tune.kern;
+  if (k == kernel::automatic)
+    k = cpu_has_avx2() ? kernel::avx2 : kernel::sse2;
+  else if (!kernel_supported(k))
+    k = kernel::sse2;
+  d.chunk = k == kernel::avx2 ? search_chunk_avx2 : search_chunk_sse2;
+
+  d.threads = static_cast<std::size_t>(tune.threads);
+  if (tune.threads <= 0) {
+    // Every thread gets at least min_chunk positions: below that, starting and joining it
+    // (55-110 us here) costs more than it saves.
+    d.threads = n / std::max<std::size_t>(tune.min_chunk, 1);
+    if (d.threads > 1)
+      d.threads = std::min<std::size_t>(d.threads, tune.max_threads ? tune.max_threads
+                                                                    : hardware_threads());
+  }
+  d.threads = std::clamp<std::size_t>(d.threads, 1, std::max<std::size_t>(n, 1));
+  d.granule = std::max<std::size_t>(tune.granule, 1);
+  return d;
+}
+
+std::size_t run_plan(const plan& pl, const dispatch& d) noexcept {
+  if (d.threads == 1)
+    return d.chunk(pl, 0, pl.n);
+  // Each share writes only out[start, end) and reads text below min(end - 1 + p, n).
+  std::atomic<std::size_t> total{0};
+  for_each_share(pl.n, d.threads, d.granule, [&](std::size_t start, std::size_t end) {
+    const std::size_t c = d.chunk(pl, start, end);
+    if (c)
+      total.fetch_add(c, std::memory_order_relaxed);
+  });
+  return total.load(std::memory_order_relaxed);
+}
+
 void search(const char* pattern, std::size_t p, const char* text, std::size_t n, char* out,
-            const tuning& tune) {
+            const tuning& tune) noexcept {
   if (n == 0)
     return;
   if (p == 0) { // the empty pattern occurs at every position
@@ -155,59 +194,12 @@ void search(const char* pattern, std::size_t p, const char* text, std::size_t n,
     choose_filter(pl.pattern, p, pl.fit, pl.filter_off);
   pl.verify_budget = tune.verify_budget;
   pl.verify_allowance = tune.verify_allowance;
-  pl.stream = n >= tune.stream_min;
-
-  kernel k = tune.kern;
-  if (k == kernel::automatic)
-    k = cpu_has_avx2() ? kernel::avx2 : kernel::sse2;
-  else if (!kernel_supported(k))
-    k = kernel::sse2;
-  void (*chunk)(const plan&, std::size_t, std::size_t) =
-      k == kernel::avx2 ? search_chunk_avx2 : search_chunk_sse2;
-
-  std::size_t threads = static_cast<std::size_t>(tune.threads);
-  if (tune.threads <= 0) {
-    // Every thread gets at least min_chunk positions: below that, starting and joining it
-    // (55-110 us here) costs more than it saves.
-    threads = n / std::max<std::size_t>(tune.min_chunk, 1);
-    if (threads > 1)
-      threads = std::min(threads, hardware_threads());
-  }
-  threads = std::clamp<std::size_t>(threads, 1, n);
+  pl.mode = n >= tune.stream_min ? sink::stream : sink::store;
+  pl.tables = nullptr;
 
   if (n >= tune.huge_page_min)
     advise_huge_pages(out, n);
-
-  if (threads == 1) {
-    chunk(pl, 0, n);
-    return;
-  }
-
-  // Thread t owns positions [bound[t], bound[t + 1]): it writes only out[bound[t], bound[t + 1])
-  // and reads text below min(bound[t + 1] - 1 + p, n). Bounds are rounded down to the granule
-  // (and may coincide, leaving a thread nothing to do); the last one is n. floor(n t / T) is
-  // computed without forming n t, and rounding it down keeps the bounds in order.
-  const std::size_t granule = std::max<std::size_t>(tune.granule, 1);
-  std::vector<std::size_t> bound(threads + 1);
-  for (std::size_t t = 0; t < threads; ++t)
-    bound[t] = (n / threads * t + n % threads * t / threads) / granule * granule;
-  bound[threads] = n;
-
-  std::vector<std::thread> pool;
-  std::vector<std::size_t> inline_chunks;
-  pool.reserve(threads - 1);
-  for (std::size_t t = 1; t < threads; ++t) {
-    try {
-      pool.emplace_back(chunk, std::cref(pl), bound[t], bound[t + 1]);
-    } catch (const std::system_error&) {
-      inline_chunks.push_back(t); // no thread to be had: do this share here instead
-    }
-  }
-  chunk(pl, bound[0], bound[1]);
-  for (std::size_t t : inline_chunks)
-    chunk(pl, bound[t], bound[t + 1]);
-  for (std::thread& th : pool)
-    th.join();
+  run_plan(pl, choose_dispatch(n, tune));
 }
 
 } // namespace seekpat_internal

@@ -34,6 +34,7 @@ struct avx2 {
 
   // p must be 32-byte aligned.
   template <bool Stream> static void put(unsigned char* p, vec v) {
+    assert(reinterpret_cast<std::uintptr_t>(p) % W == 0);
     if (Stream)
       _mm256_stream_si256(reinterpret_cast<vec*>(p), v);
     else
@@ -45,7 +46,7 @@ struct avx2 {
 } // namespace
 
 namespace seekpat_internal {
-void search_chunk_avx2(const plan& pl, std::size_t start, std::size_t end) {
-  search_chunk<avx2>(pl, start, end);
+std::size_t search_chunk_avx2(const plan& pl, std::size_t start, std::size_t end) noexcept {
+  return search_chunk<avx2>(pl, start, end);
 }
 } // namespace seekpat_internal

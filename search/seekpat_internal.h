@@ -1,28 +1,44 @@
-// Internals of seekpat shared by its dispatcher, its per-ISA kernels, the tests and the
-// benchmarks. Nothing here is part of search_bench's contract.
+// Internals of seekpat shared by its dispatcher, its per-ISA kernels, the library API, the tests
+// and the benchmarks. Nothing here is installed or part of any public contract.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <thread>
 
 namespace seekpat_internal {
 
 enum class kernel { automatic, sse2, avx2 };
 
 // Knobs that seekpat fixes to measured defaults; tests shrink them so small texts reach every
-// chunk boundary, every kernel and the linear fallback.
+// chunk boundary, every kernel and the linear fallback. Each default says what chose it.
 struct tuning {
-  int threads = 0;                  // 0: all hardware threads the text size justifies
-  std::size_t min_chunk = 2u << 20; // positions a thread must have before another is started
-  std::size_t granule = 64;         // chunk boundaries are multiples of this (1 = anywhere)
+  int threads = 0;          // exactly this many threads, or 0: as many as the text size justifies
+  unsigned max_threads = 0; // with threads = 0, at most this many; 0: the hardware threads
+  // Measured: starting and joining a thread costs 55-110 us here; below about 1-2 MiB per thread
+  // a second one does not pay (shared/PERFORMANCE.md, "What a quick test ... measured").
+  std::size_t min_chunk = 2u << 20;
+  // Unmeasured: chunk bounds on cache-line multiples, so no two threads write one line.
+  std::size_t granule = 64;
   kernel kern = kernel::automatic;
   // Candidate verification may compare verify_budget bytes per position of a chunk, plus
-  // verify_allowance, before the rest of the chunk goes to the linear fallback.
+  // verify_allowance, before the rest of the chunk goes to the linear fallback. Unmeasured:
+  // chosen so that no real text in the benchmark reaches the fallback.
   std::size_t verify_budget = 4;
   std::size_t verify_allowance = 4096;
-  std::size_t huge_page_min = 4u << 20; // map size from which huge pages are requested
-  std::size_t stream_min = 1u << 20;    // map size from which stores bypass the cache
-  std::size_t short_max = 64;           // texts shorter than this take the plain scalar loop
+  // Measured: huge pages cut a fresh 256 MiB map from 88-102 ms to 25-36 ms; below 4 MiB the
+  // map covers too few huge pages for the system call to matter (unmeasured threshold).
+  std::size_t huge_page_min = 4u << 20;
+  // Measured: non-temporal stores gain 1.3-1.45x on a large warm map; from 1 MiB, half the L2,
+  // the map would evict the text anyway (threshold unmeasured).
+  std::size_t stream_min = 1u << 20;
+  // Measured with the small-text table of seekpat_bench: under 64 bytes the plain definition
+  // beats any set-up.
+  std::size_t short_max = 64;
 };
 
 bool kernel_supported(kernel k);
@@ -30,9 +46,49 @@ bool kernel_supported(kernel k);
 // Requests 2 MiB pages for the part of buf[0, n) that covers whole huge pages; changes no byte.
 void advise_huge_pages(char* buf, std::size_t n);
 
-// seekpat with explicit lengths (the pattern may hold NUL bytes here) and explicit knobs.
-void search(const char* pattern, std::size_t p, const char* text, std::size_t n, char* out,
-            const tuning& tune);
+// The definition of the map over positions [from, to), all of which must fit the pattern
+// (to + p - 1 <= n): one memcmp each, after a first-byte check. Reads text[from, to + p - 1).
+inline void define_positions(const unsigned char* text, const unsigned char* pattern,
+                             std::size_t p, unsigned char* out, std::size_t from, std::size_t to) {
+  for (std::size_t x = from; x < to; ++x)
+    out[x] = text[x] == pattern[0] && std::memcmp(text + x, pattern, p) == 0;
+}
+
+// What the long-pattern path knows of a pattern beyond its bytes. A one-shot search builds these
+// lazily inside each chunk, only once they pay; a prepared pattern builds them once, ahead.
+struct pattern_tables {
+  const std::uint32_t* fail = nullptr; // fail[k]: longest proper border of pattern[0, k), k <= p
+  std::size_t q = 0;                   // the pattern's smallest period, p - fail[p]
+  const unsigned char* tile = nullptr; // for q <= tile_max: q + tile_slack map bytes, 1 at k % q == 0
+};
+// Periods up to this keep a map tile, so that every block of a run is a window of it.
+constexpr std::size_t tile_max = 4096;
+// A tile holds q + tile_slack bytes: windows of the widest vector (32 bytes) start below q.
+constexpr std::size_t tile_slack = 31;
+
+// fail[k] = length of the longest proper border of pattern[0, k), for k = 0..p.
+inline void build_failure(const unsigned char* pattern, std::size_t p, std::uint32_t* fail) {
+  fail[0] = 0;
+  if (p >= 1)
+    fail[1] = 0;
+  std::size_t k = 0;
+  for (std::size_t j = 1; j < p; ++j) {
+    while (k > 0 && pattern[j] != pattern[k])
+      k = fail[k];
+    if (pattern[j] == pattern[k])
+      ++k;
+    fail[j + 1] = static_cast<std::uint32_t>(k);
+  }
+}
+
+// tile[k] = 1 where q divides k, for k < q + tile_slack.
+inline void fill_tile(unsigned char* tile, std::size_t q) {
+  for (std::size_t k = 0; k < q + tile_slack; ++k)
+    tile[k] = k % q == 0;
+}
+
+// What a kernel does with the map bytes it decides.
+enum class sink { store, stream, count };
 
 // Everything a kernel needs to fill out[start, end) of one call. Read-only once built, so the
 // threads of one call share it.
@@ -41,27 +97,79 @@ struct plan {
   std::size_t p;
   const unsigned char* text;
   std::size_t n;
-  unsigned char* out;
-  std::size_t fit;          // positions where the pattern fits: n - p + 1 (p <= n here)
+  unsigned char* out;        // unused when counting
+  std::size_t fit;           // positions where the pattern fits: n - p + 1 (p <= n here)
   std::size_t filter_off[3]; // offsets of three rare pattern bytes, for p > exact_max
   std::size_t verify_budget, verify_allowance;
-  bool stream; // non-temporal map stores
+  sink mode;
+  const pattern_tables* tables; // prepared tables, or null to build them lazily
 };
 
 // Patterns up to this length are matched exactly by comparing every byte in vector lanes;
 // longer ones go through a rare-byte filter and candidate verification.
 constexpr std::size_t exact_max = 8;
 
-// Fill out[start, end) for positions start <= i < end. Each reads text only below
-// min(end - 1 + p, n) and writes only out[start, end).
-void search_chunk_sse2(const plan& pl, std::size_t start, std::size_t end);
-void search_chunk_avx2(const plan& pl, std::size_t start, std::size_t end);
+// Decide positions start <= i < end: write out[start, end) (store, stream) or return how many
+// of them match (count; returns 0 otherwise). Each reads text only below min(end - 1 + p, n) and
+// writes only out[start, end). Never throws: an allocation that fails only turns off what it
+// would have sped up.
+std::size_t search_chunk_sse2(const plan& pl, std::size_t start, std::size_t end) noexcept;
+std::size_t search_chunk_avx2(const plan& pl, std::size_t start, std::size_t end) noexcept;
 
 // Offsets of three pattern bytes that are rare in typical text, pairwise non-adjacent where the
 // pattern is long enough; needs p >= 3. Looks at every offset when p <= max(256, fit), else at
 // that many offsets spread evenly over the pattern: its cost never exceeds a small multiple of
-// what a sequential search over the fit positions would spend.
+// what a sequential search over the fit positions would spend. Every offset is below p.
 void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
                    std::size_t off[3]);
+
+// How a call runs: the kernel and the number of threads for an n-byte text.
+struct dispatch {
+  std::size_t (*chunk)(const plan&, std::size_t, std::size_t) noexcept;
+  std::size_t threads;
+  std::size_t granule;
+};
+dispatch choose_dispatch(std::size_t n, const tuning& tune);
+
+// Runs fn(start, end) over `threads` contiguous shares of [0, n): the first share, and any whose
+// thread cannot be started (no memory, no thread to be had), on the calling thread, the others
+// each on a thread of its own; returns once every share is done. Share t is [bound(t),
+// bound(t + 1)): floor(n t / threads) rounded down to the granule, and n for t = threads, so the
+// shares are in order, cover [0, n) and never overlap (some may be empty). fn must not throw.
+template <class F>
+void for_each_share(std::size_t n, std::size_t threads, std::size_t granule, const F& fn) noexcept {
+  std::unique_ptr<std::thread[]> pool;
+  if (threads > 1)
+    pool.reset(new (std::nothrow) std::thread[threads - 1]);
+  if (!pool)
+    threads = 1;
+  // n t / threads without forming n t; n % threads * t < threads^2 cannot overflow.
+  auto bound = [&](std::size_t t) {
+    return t >= threads ? n : (n / threads * t + n % threads * t / threads) / granule * granule;
+  };
+  for (std::size_t t = 1; t < threads; ++t) {
+    const std::size_t start = bound(t), end = bound(t + 1);
+    assert(start <= end && end <= n);
+    try {
+      pool[t - 1] = std::thread([&fn, start, end] { fn(start, end); });
+    } catch (...) { // std::system_error or std::bad_alloc: this share runs below instead
+    }
+  }
+  fn(bound(0), bound(1));
+  for (std::size_t t = 1; t < threads; ++t)
+    if (!pool[t - 1].joinable())
+      fn(bound(t), bound(t + 1));
+  for (std::size_t t = 1; t < threads; ++t)
+    if (pool[t - 1].joinable())
+      pool[t - 1].join();
+}
+
+// Decides every position of the plan's text with the chosen kernel and threads; returns the
+// number of matches when counting. Never throws.
+std::size_t run_plan(const plan& pl, const dispatch& d) noexcept;
+
+// seekpat with explicit lengths (the pattern may hold NUL bytes here) and explicit knobs.
+void search(const char* pattern, std::size_t p, const char* text, std::size_t n, char* out,
+            const tuning& tune) noexcept;
 
 } // namespace seekpat_internal

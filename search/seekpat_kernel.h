@@ -5,6 +5,9 @@
 // V provides: vec, W (lanes, bytes per vector), mask (a W-bit integer), load (unaligned),
 // set1, cmpeq, and_, movemask, zero, one, expand (W bits to W bytes of 0/1), put (aligned store
 // of W map bytes, non-temporal or not).
+//
+// The kernel either writes the map (sink::store, sink::stream) or only counts the matches
+// (sink::count); the two share every decision and differ only in what a decided block becomes.
 #pragma once
 
 #include "seekpat_internal.h"
@@ -16,7 +19,9 @@
 
 namespace {
 
+using seekpat_internal::pattern_tables;
 using seekpat_internal::plan;
+using seekpat_internal::sink;
 using std::size_t;
 
 inline std::uint64_t low_bits(size_t k) { return k >= 64 ? ~0ull : (1ull << k) - 1; }
@@ -27,36 +32,78 @@ inline std::uint64_t stride_bits(std::uint64_t stride, size_t q, size_t i, size_
                                  size_t& next) {
   if (next > hi)
     return 0;
+  assert(q >= 1 && next >= i && hi - i < 64);
   const std::uint64_t s = stride & low_bits(hi - next + 1);
   const std::uint64_t bits = s << (next - i);
   next += q * static_cast<size_t>(__builtin_popcountll(s));
   return bits;
 }
 
+// What becomes of a decided block of W map bytes (0 or 1 each) at out + i: an aligned store, a
+// non-temporal one, or a count of its ones. Counting never touches the map.
+template <class V, sink S> struct emit {
+  static void block(unsigned char* out, size_t i, typename V::vec v, size_t& count) {
+    if constexpr (S == sink::count)
+      count += V::W - static_cast<size_t>(__builtin_popcount(V::movemask(V::cmpeq(v, V::zero()))));
+    else
+      V::template put<S == sink::stream>(out + i, v);
+  }
+  static void zeros(unsigned char* out, size_t i) {
+    if constexpr (S != sink::count)
+      V::template put<S == sink::stream>(out + i, V::zero());
+  }
+  // Positions [from, to) that cannot match.
+  static void zero_range(unsigned char* out, size_t from, size_t to) {
+    if constexpr (S != sink::count)
+      std::memset(out + from, 0, to - from);
+  }
+  // A block's matches given as W bits.
+  static void bits(unsigned char* out, size_t i, std::uint64_t bits, size_t& count) {
+    if constexpr (S == sink::count)
+      count += static_cast<size_t>(__builtin_popcountll(bits));
+    else
+      V::template put<S == sink::stream>(out + i, V::expand(static_cast<typename V::mask>(bits)));
+  }
+  static void one(unsigned char* out, size_t x, size_t& count) {
+    if constexpr (S == sink::count)
+      ++count;
+    else
+      out[x] = 1;
+  }
+};
+
 // Short patterns: every pattern byte is compared in vector lanes at its offset, so the AND of
 // the P masks is the exact map of W positions; no candidate is ever verified one by one, which
-// keeps frequent patterns (" the ", "e") as fast as absent ones. Fills out[i, ...) W positions
-// at a time while i + W <= fit_end, returns where it stopped. A function of its own, on plain
+// keeps frequent patterns (" the ", "e") as fast as absent ones. Decides positions from i, W at
+// a time while i + W <= fit_end, returns where it stopped. A function of its own, on plain
 // pointers, so the compiler keeps everything in registers (the map is written through an
 // unsigned char pointer, which may alias any member of a class).
-template <class V, bool Stream, size_t P>
-__attribute__((noinline)) size_t exact_positions(const unsigned char* t, const unsigned char* pat,
-                                                 unsigned char* out, size_t i, size_t fit_end) {
+template <class V, sink S, size_t P>
+__attribute__((noinline)) size_t exact_positions(const unsigned char* t, size_t n,
+                                                 const unsigned char* pat, unsigned char* out,
+                                                 size_t i, size_t fit_end, size_t& count) {
   static_assert(P >= 1 && P <= seekpat_internal::exact_max, "exact path covers short patterns");
+  // fit_end <= n - P + 1: the furthest load, at i + P - 1 with i + W <= fit_end, ends at
+  // i + W + P - 2 < n.
+  assert(i <= fit_end && fit_end + P - 1 <= n);
+  (void)n;
   typename V::vec b[P];
 #pragma GCC unroll 8
   for (size_t k = 0; k < P; ++k)
     b[k] = V::set1(pat[k]);
   const typename V::vec one = V::one();
-  // i + W <= fit_end = min(end, n - P + 1): the furthest load, at i + P - 1, ends at
-  // i + W + P - 2 < n.
+  size_t c = 0;
   for (; fit_end - i >= V::W; i += V::W) {
     typename V::vec acc = V::cmpeq(V::load(t + i), b[0]);
 #pragma GCC unroll 8
     for (size_t k = 1; k < P; ++k)
       acc = V::and_(acc, V::cmpeq(V::load(t + i + k), b[k]));
-    V::template put<Stream>(out + i, V::and_(acc, one));
+    if constexpr (S == sink::count)
+      c += static_cast<size_t>(__builtin_popcount(V::movemask(acc)));
+    else
+      V::template put<S == sink::stream>(out + i, V::and_(acc, one));
   }
+  count += c;
   return i;
 }
 
@@ -71,63 +118,115 @@ inline typename V::mask filter_mask(const unsigned char* t, size_t x, const size
                              V::cmpeq(V::load(t + x + o[2]), b[2])));
 }
 
-// The no-candidate fast path: writes zeros for whole blocks of W positions that hold no
-// candidate, two blocks per step, and stops at the first block that holds one or when fewer
-// than W positions are left before fit_end; returns that block's start. On plain pointers and
-// out of line, so that the loop keeps everything in registers.
-template <class V, bool Stream>
+// The no-candidate fast path: marks whole blocks of W positions that hold no candidate as
+// zeros, two blocks per step, and stops at the first block that holds one or when fewer than W
+// positions are left before fit_end; returns that block's start. On plain pointers and out of
+// line, so that the loop keeps everything in registers.
+template <class V, sink S>
 __attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, unsigned char* out,
                                                    const unsigned char* pat, const size_t* off,
                                                    size_t i, size_t fit_end) {
   const size_t o[3] = {off[0], off[1], off[2]};
   const typename V::vec b[3] = {V::set1(pat[o[0]]), V::set1(pat[o[1]]), V::set1(pat[o[2]])};
-  const typename V::vec zero = V::zero();
   for (; fit_end - i >= 2 * V::W; i += 2 * V::W) {
     const auto m0 = filter_mask<V>(t, i, o, b);
     const auto m1 = filter_mask<V>(t, i + V::W, o, b);
     if (m0 | m1) {
       if (m0)
         return i;
-      V::template put<Stream>(out + i, zero);
+      emit<V, S>::zeros(out, i);
       return i + V::W;
     }
-    V::template put<Stream>(out + i, zero);
-    V::template put<Stream>(out + i + V::W, zero);
+    emit<V, S>::zeros(out, i);
+    emit<V, S>::zeros(out, i + V::W);
   }
   for (; fit_end - i >= V::W; i += V::W) {
     if (filter_mask<V>(t, i, o, b))
       return i;
-    V::template put<Stream>(out + i, zero);
+    emit<V, S>::zeros(out, i);
   }
   return i;
 }
 
-// Writes zeros for whole blocks of W positions from i while a block ends at or before `until`
-// and W positions remain before fit_end; returns where it stopped.
-template <class V, bool Stream>
+// Marks whole blocks of W positions from i as zeros while a block ends at or before `until` and
+// W positions remain before fit_end; returns where it stopped.
+template <class V, sink S>
 __attribute__((noinline)) size_t zero_blocks(unsigned char* out, size_t i, size_t until,
                                              size_t fit_end) {
-  const typename V::vec zero = V::zero();
   for (; fit_end - i >= V::W && until - i >= V::W; i += V::W)
-    V::template put<Stream>(out + i, zero);
+    emit<V, S>::zeros(out, i);
   return i;
 }
 
-template <class V, bool Stream> class chunk_searcher {
+// Extends a periodic stretch over text[j, need): stops at the first j with text[j] !=
+// text[j - q]. Needs q <= j; reads text[j - q, need), so need <= n keeps it inside the text.
+template <class V>
+size_t extend_run(const unsigned char* t, size_t q, size_t j, size_t need, bool& broken) {
+  assert(q >= 1 && q <= j);
+  constexpr auto full = static_cast<typename V::mask>(~typename V::mask(0));
+  while (j < need) {
+    if (need - j >= V::W) {
+      const auto m = V::movemask(V::cmpeq(V::load(t + j), V::load(t + j - q)));
+      if (m != full) {
+        broken = true;
+        return j + __builtin_ctzll(~std::uint64_t(m));
+      }
+      j += V::W;
+    } else {
+      if (t[j] != t[j - q]) {
+        broken = true;
+        return j;
+      }
+      ++j;
+    }
+  }
+  return j;
+}
+
+// The long-pattern path's state between blocks.
+struct filter_state {
+  bool run_active = false;  // a run of matches decides positions from run_next on
+  bool run_broken = false;  // the text stopped repeating with period q at verified_end
+  size_t run_next = 0;      // next position the run marks
+  size_t verified_end = 0;  // text[j] == text[j - q] for j in [run's first match + p, verified_end)
+  size_t dead_end = 0;      // no match starts between the last periodic miss and this
+
+  // Holds at the start of every block [i, i + W): the run's next match lies within one period
+  // ahead, and the run has decided every position before i (verified_end - p >= i - 1); a dead
+  // stretch never reaches past the fit positions.
+  bool valid(size_t i, size_t p, size_t q, size_t n, size_t fit_end) const {
+    if (dead_end > fit_end)
+      return false;
+    return !run_active ||
+           (q >= 1 && run_next >= i && run_next - i < q && verified_end + 1 >= i + p &&
+            verified_end <= n);
+  }
+};
+
+template <class V, sink S> class chunk_searcher {
 public:
   explicit chunk_searcher(const plan& pl)
-      : pl_(pl), t_(pl.text), pat_(pl.pattern), p_(pl.p), out_(pl.out) {}
+      : pl_(pl), t_(pl.text), pat_(pl.pattern), p_(pl.p), out_(pl.out) {
+    if (pl.tables) {
+      fail_ = pl.tables->fail;
+      q_ = pl.tables->q;
+      tile_ = pl.tables->tile;
+    }
+  }
 
-  // Fills out[start, end). Positions at or past pl.fit cannot hold a match and get 0.
-  void run(size_t start, size_t end) {
-    assert(start <= end && end <= pl_.n);
+  // Decides positions [start, end); returns how many match when counting. Positions at or past
+  // pl.fit cannot hold a match.
+  size_t run(size_t start, size_t end) {
+    assert(start <= end && end <= pl_.n && pl_.fit + p_ - 1 == pl_.n);
     const size_t fit_end = end < pl_.fit ? end : pl_.fit;
     size_t i = start;
     if (i < fit_end) {
       // Scalar head up to the first position whose map byte is vector-aligned, so that every
       // vector store below is an aligned one.
-      const size_t mis = reinterpret_cast<std::uintptr_t>(out_ + i) % V::W;
-      const size_t head = mis ? V::W - mis : 0;
+      // Counting stores nothing, and its map pointer may be null.
+      const size_t misalign =
+          S == sink::count ? 0 : reinterpret_cast<std::uintptr_t>(out_ + i) % V::W;
+      const size_t head = misalign ? V::W - misalign : 0;
       const size_t head_end = fit_end - i > head ? i + head : fit_end;
       scalar(i, head_end);
       i = head_end;
@@ -139,7 +238,8 @@ public:
       i = fit_end;
     }
     if (i < end)
-      std::memset(out_ + i, 0, end - i);
+      emit<V, S>::zero_range(out_, i, end);
+    return count_;
   }
 
 private:
@@ -148,28 +248,32 @@ private:
   // One position at a time: the head, the tail and anything too short for a vector step. Reads
   // text[x, x + p) for x < fit, so at most text[0, n).
   void scalar(size_t from, size_t to) {
-    for (size_t x = from; x < to; ++x)
-      out_[x] = t_[x] == pat_[0] && std::memcmp(t_ + x, pat_, p_) == 0;
+    if constexpr (S == sink::count) {
+      for (size_t x = from; x < to; ++x)
+        count_ += t_[x] == pat_[0] && std::memcmp(t_ + x, pat_, p_) == 0;
+    } else {
+      seekpat_internal::define_positions(t_, pat_, p_, out_, from, to);
+    }
   }
 
-  void put(size_t i, typename V::vec v) { V::template put<Stream>(out_ + i, v); }
-
   size_t exact_dispatch(size_t i, size_t fit_end) {
+    const size_t n = pl_.n;
     switch (p_) {
-    case 1: return exact_positions<V, Stream, 1>(t_, pat_, out_, i, fit_end);
-    case 2: return exact_positions<V, Stream, 2>(t_, pat_, out_, i, fit_end);
-    case 3: return exact_positions<V, Stream, 3>(t_, pat_, out_, i, fit_end);
-    case 4: return exact_positions<V, Stream, 4>(t_, pat_, out_, i, fit_end);
-    case 5: return exact_positions<V, Stream, 5>(t_, pat_, out_, i, fit_end);
-    case 6: return exact_positions<V, Stream, 6>(t_, pat_, out_, i, fit_end);
-    case 7: return exact_positions<V, Stream, 7>(t_, pat_, out_, i, fit_end);
-    default: return exact_positions<V, Stream, 8>(t_, pat_, out_, i, fit_end);
+    case 1: return exact_positions<V, S, 1>(t_, n, pat_, out_, i, fit_end, count_);
+    case 2: return exact_positions<V, S, 2>(t_, n, pat_, out_, i, fit_end, count_);
+    case 3: return exact_positions<V, S, 3>(t_, n, pat_, out_, i, fit_end, count_);
+    case 4: return exact_positions<V, S, 4>(t_, n, pat_, out_, i, fit_end, count_);
+    case 5: return exact_positions<V, S, 5>(t_, n, pat_, out_, i, fit_end, count_);
+    case 6: return exact_positions<V, S, 6>(t_, n, pat_, out_, i, fit_end, count_);
+    case 7: return exact_positions<V, S, 7>(t_, n, pat_, out_, i, fit_end, count_);
+    default: return exact_positions<V, S, 8>(t_, n, pat_, out_, i, fit_end, count_);
     }
   }
 
   // Index of the first byte where text + x differs from the pattern, or p on a match.
   // Needs x < fit: reads text[x, x + p) only.
   size_t mismatch(size_t x) const {
+    assert(x < pl_.fit);
     size_t j = 0;
     for (; p_ - j >= V::W; j += V::W) {
       const auto m = V::movemask(V::cmpeq(V::load(t_ + x + j), V::load(pat_ + j)));
@@ -189,36 +293,39 @@ private:
   // match (it would be a smaller period). So a run of matches costs one compare per text byte.
   // A candidate that fails late in periodic text marks the stretch where the text keeps the
   // period as dead (skip_periodic_misses). Verification is bounded by a work budget; past it the
-  // rest of the chunk goes to KMP, which keeps the whole search O(n + p) on any input.
+  // rest of the chunk goes to Two-Way, which keeps the whole search O(n + p) on any input.
   size_t filter_loop(size_t i, size_t fit_end) {
     const size_t* o = pl_.filter_off;
+    assert(o[0] < p_ && o[1] < p_ && o[2] < p_ && fit_end <= pl_.fit);
     const typename V::vec b[3] = {V::set1(pat_[o[0]]), V::set1(pat_[o[1]]), V::set1(pat_[o[2]])};
     const size_t budget = pl_.verify_budget * (fit_end - i) + pl_.verify_allowance;
     size_t work = 0;
+    filter_state& s = st_;
     // i + W <= fit_end = min(end, n - p + 1): filter loads end before n (see filter_mask), and
     // a run extends text only up to i + W - 1 + p <= n.
     while (fit_end - i >= V::W) {
+      assert(s.valid(i, p_, q_, pl_.n, fit_end));
       std::uint64_t bits = 0, cand = ~0ull;
-      if (dead_end_ > i) { // no match starts below dead_end_
-        i = zero_blocks<V, Stream>(out_, i, dead_end_, fit_end);
+      if (s.dead_end > i) { // no match starts below dead_end
+        i = zero_blocks<V, S>(out_, i, s.dead_end, fit_end);
         if (fit_end - i < V::W)
           break;
-        if (dead_end_ > i)
-          cand = ~low_bits(dead_end_ - i); // dead_end_ - i < W
+        if (s.dead_end > i)
+          cand = ~low_bits(s.dead_end - i); // dead_end - i < W
       }
-      if (run_active_) {
+      if (s.run_active) {
         i = run_blocks(i, fit_end);
         if (fit_end - i < V::W)
           break;
         if (advance_run(i, bits, cand)) {
-          put(i, V::expand(static_cast<typename V::mask>(bits)));
+          emit<V, S>::bits(out_, i, bits, count_);
           i += V::W;
           continue;
         }
       } else {
         if (work > budget)
-          return kmp(i, fit_end);
-        i = skip_quiet_blocks<V, Stream>(t_, out_, pat_, o, i, fit_end);
+          return two_way(i, fit_end);
+        i = skip_quiet_blocks<V, S>(t_, out_, pat_, o, i, fit_end);
         if (fit_end - i < V::W)
           break;
       }
@@ -232,118 +339,112 @@ private:
         if (mis != p_) {
           if (mis >= dead_min && have_failure(x, fit_end)) {
             skip_periodic_misses(x, mis, fit_end, work);
-            cand &= ~low_bits(dead_end_ - i); // all of them when dead_end_ - i >= 64
+            cand &= ~low_bits(s.dead_end - i); // all of them when dead_end - i >= 64
           }
           continue;
         }
         bits |= 1ull << bit;
         if (!want_runs(x, fit_end))
           continue;
-        run_active_ = true;
-        run_broken_ = false;
-        run_next_ = x + q_;
-        verified_end_ = x + p_;
+        s.run_active = true;
+        s.run_broken = false;
+        s.run_next = x + q_;
+        s.verified_end = x + p_;
         if (advance_run(i, bits, cand))
           break;
       }
-      put(i, V::expand(static_cast<typename V::mask>(bits)));
+      emit<V, S>::bits(out_, i, bits, count_);
       i += V::W;
     }
-    run_active_ = false;
+    s.run_active = false;
     return i;
   }
 
   // Whether the failure function is at hand, building it when enough positions remain for what
-  // it enables (runs, skipping periodic misses) to pay for its O(p) cost.
+  // it enables (runs, skipping periodic misses) to pay for its O(p) cost. Without memory for it
+  // those stay off and candidates are verified one by one, under the work budget.
   bool have_failure(size_t x, size_t fit_end) {
     if (!fail_) {
-      if (fit_end - x < 2 * p_)
+      if (no_memory_ || fit_end - x < 2 * p_)
         return false;
-      build_failure();
+      own_fail_.reset(new (std::nothrow) std::uint32_t[p_ + 1]);
+      if (!own_fail_) {
+        no_memory_ = true;
+        return false;
+      }
+      seekpat_internal::build_failure(pat_, p_, own_fail_.get());
+      fail_ = own_fail_.get();
     }
     return true;
   }
 
   // Whether to follow matches as runs; needs the pattern's smallest period.
   bool want_runs(size_t x, size_t fit_end) {
-    if (q_ == 0) {
-      if (!have_failure(x, fit_end))
-        return false;
-      q_ = p_ - fail_[p_];
-      stride_ = q_ < 64 ? 0 : 1;
-      if (q_ < 64) {
-        for (size_t k = 0; k < 64; k += q_)
-          stride_ |= 1ull << k;
+    if (stride_ == 0) {
+      if (q_ == 0) {
+        if (!have_failure(x, fit_end))
+          return false;
+        q_ = p_ - fail_[p_];
+        // Without memory for a tile, runs mark their matches bit by bit instead.
+        if (q_ <= seekpat_internal::tile_max) {
+          own_tile_.reset(new (std::align_val_t(64), std::nothrow)
+                              unsigned char[q_ + seekpat_internal::tile_slack]);
+          if (own_tile_)
+            seekpat_internal::fill_tile(own_tile_.get(), q_);
+          tile_ = own_tile_.get();
+        }
       }
-      if (q_ <= tile_max) {
-        const size_t len = q_ + V::W - 1;
-        // Cache-line aligned, so that a window of the tile crosses as few lines as it can.
-        tile_.reset(new (std::align_val_t(64)) unsigned char[len]);
-        for (size_t k = 0; k < len; ++k)
-          tile_[k] = k % q_ == 0;
-      }
+      stride_ = 1;
+      for (size_t k = q_; q_ < 64 && k < 64; k += q_)
+        stride_ |= 1ull << k;
     }
     return true;
   }
 
   // After candidate x failed at pattern index mis >= 1: text[x, x + mis) equals pattern[0, mis),
   // whose smallest period is r = mis - fail[mis]. Where the text keeps period r on from x + mis
-  // up to L, no window starting in [x, L - mis) can match: its first mis + 1 bytes would be
-  // r-periodic, and pattern[0, mis] is not (text[x + mis] = text[x + mis - r] = pattern[mis - r]
-  // differs from pattern[mis]). Marks those positions dead, so periodic text that keeps almost
-  // matching costs one compare per byte instead of a verification per candidate.
+  // up to periodic_end, no window starting in [x, periodic_end - mis) can match: its first
+  // mis + 1 bytes would be r-periodic, and pattern[0, mis] is not (text[x + mis] =
+  // text[x + mis - r] = pattern[mis - r] differs from pattern[mis]). Marks those positions dead,
+  // so periodic text that keeps almost matching costs one compare per byte instead of a
+  // verification per candidate.
   void skip_periodic_misses(size_t x, size_t mis, size_t fit_end, size_t& work) {
     const size_t r = mis - fail_[mis];
     bool broken = false;
-    // Dead positions stay below fit_end: L <= fit_end - 1 + mis, which is < n as mis < p.
+    // Dead positions stay below fit_end: periodic_end <= fit_end - 1 + mis, which is < n as
+    // mis < p.
     const size_t from = x + mis;
-    const size_t L = extend_run(t_, r, from, fit_end - 1 + mis, broken);
-    work += (L - from) / 8;
-    if (L - mis > dead_end_)
-      dead_end_ = L - mis;
-  }
-
-  // Extends the run over text[verified_end_, need): stops at the first j with
-  // text[j] != text[j - q]. Reads text[j - q] >= text[x] (x the run's first match) and
-  // text[j] < need <= n.
-  static size_t extend_run(const unsigned char* t, size_t q, size_t j, size_t need, bool& broken) {
-    while (j < need) {
-      if (need - j >= V::W) {
-        const auto m = V::movemask(V::cmpeq(V::load(t + j), V::load(t + j - q)));
-        if (m != full) {
-          broken = true;
-          return j + __builtin_ctzll(~std::uint64_t(m));
-        }
-        j += V::W;
-      } else {
-        if (t[j] != t[j - q]) {
-          broken = true;
-          return j;
-        }
-        ++j;
-      }
-    }
-    return j;
+    const size_t periodic_end = extend_run<V>(t_, r, from, fit_end - 1 + mis, broken);
+    work += (periodic_end - from) / 8;
+    if (periodic_end - mis > st_.dead_end)
+      st_.dead_end = periodic_end - mis;
+    assert(st_.dead_end < fit_end);
   }
 
   // While a run decides whole blocks, writes them in a tight loop (state in locals, which stay
-  // in registers); returns the first block the run does not decide whole, unwritten.
-  // Invariant on entry and between blocks: i <= run_next_ < i + q (the previous match lies
-  // before i, as the block before was decided whole or held the run's first match).
+  // in registers); returns the first block the run does not decide whole, undecided.
   __attribute__((noinline)) size_t run_blocks(size_t i, size_t fit_end) {
     const unsigned char* const t = t_;
     unsigned char* const out = out_;
     const size_t p = p_, q = q_;
-    size_t next = run_next_, ver = verified_end_;
-    bool broken = run_broken_;
+    size_t next = st_.run_next, ver = st_.verified_end;
+    bool broken = st_.run_broken;
+    size_t count = 0;
     if (tile_) {
       // The map of a run is periodic: block i is tile_[off, off + W) with off = (i - next) mod q.
-      const unsigned char* const tile = tile_.get();
+      // off + W <= q - 1 + W <= q + tile_slack: every window lies inside the tile.
+      const unsigned char* const tile = tile_;
       const size_t step = V::W % q;
       size_t off = next == i ? 0 : q - (next - i);
       // When q divides W every block of the run is the same window; keep it in a register.
       const typename V::vec same = V::load(tile + off);
       const bool fixed = step == 0;
+      auto put_window = [&](size_t at) {
+        emit<V, S>::block(out, at, fixed ? same : V::load(tile + off), count);
+        off += step;
+        if (off >= q)
+          off -= q;
+      };
       for (; fit_end - i >= V::W; i += V::W) {
         if (!broken && ver == i + p - 1) {
           // The steady state: text verified up to the block's first window end. The load
@@ -357,10 +458,7 @@ private:
               broken = true;
               break;
             }
-            V::template put<Stream>(out + i, fixed ? same : V::load(tile + off));
-            off += step;
-            if (off >= q)
-              off -= q;
+            put_window(i);
           }
           if (!broken)
             ver = i + p - 1;
@@ -368,30 +466,27 @@ private:
             break;
         }
         if (!broken)
-          ver = extend_run(t, q, ver, i + V::W - 1 + p, broken);
+          ver = extend_run<V>(t, q, ver, i + V::W - 1 + p, broken);
         if (ver - p < i + V::W - 1) // ver >= x + p for the run's first match x
           break;
-        // off + W <= q - 1 + W: the window lies inside the tile.
-        V::template put<Stream>(out + i, fixed ? same : V::load(tile + off));
-        off += step;
-        if (off >= q)
-          off -= q;
+        put_window(i);
       }
       next = i + (off == 0 ? 0 : q - off);
     } else {
       const std::uint64_t stride = stride_;
       for (; fit_end - i >= V::W; i += V::W) {
         if (!broken)
-          ver = extend_run(t, q, ver, i + V::W - 1 + p, broken);
+          ver = extend_run<V>(t, q, ver, i + V::W - 1 + p, broken);
         if (ver - p < i + V::W - 1)
           break;
         const std::uint64_t bits = stride_bits(stride, q, i, i + V::W - 1, next);
-        V::template put<Stream>(out + i, V::expand(static_cast<typename V::mask>(bits)));
+        emit<V, S>::bits(out, i, bits, count);
       }
     }
-    run_next_ = next;
-    verified_end_ = ver;
-    run_broken_ = broken;
+    st_.run_next = next;
+    st_.verified_end = ver;
+    st_.run_broken = broken;
+    count_ += count;
     return i;
   }
 
@@ -399,58 +494,109 @@ private:
   // - p. Marks its matches inside the block [i, i + W) in bits and clears the decided positions
   // from cand. Returns true when the whole block is decided.
   bool advance_run(size_t i, std::uint64_t& bits, std::uint64_t& cand) {
+    filter_state& s = st_;
     // Deciding position i + W - 1 needs text below need = i + W - 1 + p <= n.
-    if (!run_broken_)
-      verified_end_ = extend_run(t_, q_, verified_end_, i + V::W - 1 + p_, run_broken_);
-    const size_t last = verified_end_ - p_; // >= i - 1: the previous block was fully decided
+    if (!s.run_broken)
+      s.verified_end = extend_run<V>(t_, q_, s.verified_end, i + V::W - 1 + p_, s.run_broken);
+    const size_t last = s.verified_end - p_; // >= i - 1: the previous block was fully decided
     const size_t hi = last < i + V::W - 1 ? last : i + V::W - 1;
-    bits |= stride_bits(stride_, q_, i, hi, run_next_);
+    bits |= stride_bits(stride_, q_, i, hi, s.run_next);
     if (last >= i + V::W - 1) {
       cand = 0;
       return true;
     }
-    run_active_ = false;
+    s.run_active = false;
     cand &= ~low_bits(last + 1 - i);
     return false;
   }
 
-  // fail_[k]: length of the longest proper border of pattern[0, k).
-  void build_failure() {
-    if (fail_)
-      return;
-    fail_.reset(new std::uint32_t[p_ + 1]);
-    fail_[0] = 0;
-    if (p_ >= 1)
-      fail_[1] = 0;
-    size_t k = 0;
-    for (size_t j = 1; j < p_; ++j) {
-      while (k > 0 && pat_[j] != pat_[k])
-        k = fail_[k];
-      if (pat_[j] == pat_[k])
-        ++k;
-      fail_[j + 1] = static_cast<std::uint32_t>(k);
-    }
-  }
-
-  // The linear fallback: KMP over positions [i, fit_end), reading text[i, fit_end - 1 + p).
-  size_t kmp(size_t i, size_t fit_end) {
-    build_failure();
-    const size_t lim = fit_end - 1 + p_; // <= n
-    size_t k = 0, w = i;
-    for (size_t j = i; j < lim; ++j) {
-      while (k > 0 && t_[j] != pat_[k])
-        k = fail_[k];
-      if (t_[j] == pat_[k])
-        ++k;
-      if (k == p_) {
-        const size_t s = j + 1 - p_;
-        std::memset(out_ + w, 0, s - w);
-        out_[s] = 1;
-        w = s + 1;
-        k = fail_[p_];
+  // Maximal suffix of x[0, m) under the byte order (reversed when `rev`): returns the index
+  // before it (-1 when it is all of x) and sets per to its period.
+  static std::ptrdiff_t max_suffix(const unsigned char* x, std::ptrdiff_t m, bool rev,
+                                   std::ptrdiff_t& per) {
+    std::ptrdiff_t ms = -1, j = 0, k = 1;
+    per = 1;
+    while (j + k < m) { // ms < j, so ms + k < m
+      const unsigned char a = x[j + k], b = x[ms + k];
+      if (rev ? a > b : a < b) {
+        j += k;
+        k = 1;
+        per = j - ms;
+      } else if (a == b) {
+        if (k != per) {
+          ++k;
+        } else {
+          j += per;
+          k = 1;
+        }
+      } else {
+        ms = j;
+        j = ms + 1;
+        k = per = 1;
       }
     }
-    std::memset(out_ + w, 0, fit_end - w);
+    return ms;
+  }
+
+  // The linear fallback: Two-Way (Crochemore-Perrin) over positions [i, fit_end), reading
+  // text[i, fit_end - 1 + p). O(fit_end - i + p) time and no memory, so it runs whatever else
+  // could not be allocated.
+  size_t two_way(size_t i, size_t fit_end) {
+    const unsigned char* const x = pat_;
+    const std::ptrdiff_t m = static_cast<std::ptrdiff_t>(p_);
+    std::ptrdiff_t per1, per2;
+    const std::ptrdiff_t ms1 = max_suffix(x, m, false, per1);
+    const std::ptrdiff_t ms2 = max_suffix(x, m, true, per2);
+    // The critical factorisation: x = x[0, ell] x[ell + 1, m), ell in [-1, m - 1).
+    const std::ptrdiff_t ell = ms1 > ms2 ? ms1 : ms2;
+    std::ptrdiff_t per = ms1 > ms2 ? per1 : per2;
+    size_t w = i; // the map is decided below w
+    auto hit = [&](size_t s) {
+      emit<V, S>::zero_range(out_, w, s);
+      emit<V, S>::one(out_, s, count_);
+      w = s + 1;
+    };
+    // Every compare below reads text[j + k] with j < fit_end and k < m: below fit_end - 1 + p.
+    const unsigned char* const y = t_;
+    if (ell + 1 + per <= m && std::memcmp(x, x + per, static_cast<size_t>(ell + 1)) == 0) {
+      // x has period per: after a match only the last per bytes are new (memory).
+      std::ptrdiff_t memory = -1;
+      for (size_t j = i; j < fit_end;) {
+        std::ptrdiff_t k = (ell > memory ? ell : memory) + 1;
+        while (k < m && x[k] == y[j + k])
+          ++k;
+        if (k >= m) {
+          k = ell;
+          while (k > memory && x[k] == y[j + k])
+            --k;
+          if (k <= memory)
+            hit(j);
+          j += per;
+          memory = m - per - 1;
+        } else {
+          j += k - ell;
+          memory = -1;
+        }
+      }
+    } else {
+      per = (ell + 1 > m - ell - 1 ? ell + 1 : m - ell - 1) + 1;
+      for (size_t j = i; j < fit_end;) {
+        std::ptrdiff_t k = ell + 1;
+        while (k < m && x[k] == y[j + k])
+          ++k;
+        if (k >= m) {
+          k = ell;
+          while (k >= 0 && x[k] == y[j + k])
+            --k;
+          if (k < 0)
+            hit(j);
+          j += per;
+        } else {
+          j += k - ell;
+        }
+      }
+    }
+    emit<V, S>::zero_range(out_, w, fit_end);
     return fit_end;
   }
 
@@ -462,30 +608,32 @@ private:
   const unsigned char* pat_;
   size_t p_;
   unsigned char* out_;
+  size_t count_ = 0;
 
-  std::unique_ptr<std::uint32_t[]> fail_;
-  size_t q_ = 0;            // smallest period, 0 until needed
-  std::uint64_t stride_ = 0; // bits at multiples of q_ (q_ < 64), else bit 0
-  // For q_ <= tile_max: q_ + W - 1 map bytes, 1 at multiples of q_; every block of a run is a
-  // window of it.
-  static constexpr size_t tile_max = 4096;
+  // The pattern's tables: the plan's when prepared, else built here on first need.
+  const std::uint32_t* fail_ = nullptr;
+  size_t q_ = 0;             // smallest period, 0 until needed
+  std::uint64_t stride_ = 0; // bits at multiples of q_ (q_ < 64), else bit 0; 0 until needed
+  const unsigned char* tile_ = nullptr;
+  bool no_memory_ = false; // an allocation failed: do without the tables
+  std::unique_ptr<std::uint32_t[]> own_fail_;
   struct aligned_delete {
     void operator()(unsigned char* b) const { ::operator delete[](b, std::align_val_t(64)); }
   };
-  std::unique_ptr<unsigned char[], aligned_delete> tile_;
-  bool run_active_ = false;
-  bool run_broken_ = false;
-  size_t run_next_ = 0;      // next position the run marks
-  size_t verified_end_ = 0;  // text[j] == text[j - q] for j in [run start + p, verified_end_)
-  size_t dead_end_ = 0;      // no match starts at a position between the last miss and this
+  std::unique_ptr<unsigned char[], aligned_delete> own_tile_;
+  filter_state st_;
+
 };
 
-template <class V> void search_chunk(const plan& pl, size_t start, size_t end) {
-  if (pl.stream) {
-    chunk_searcher<V, true>(pl).run(start, end);
+template <class V> size_t search_chunk(const plan& pl, size_t start, size_t end) noexcept {
+  switch (pl.mode) {
+  case sink::stream: {
+    chunk_searcher<V, sink::stream>(pl).run(start, end);
     V::fence();
-  } else {
-    chunk_searcher<V, false>(pl).run(start, end);
+    return 0;
+  }
+  case sink::count: return chunk_searcher<V, sink::count>(pl).run(start, end);
+  default: chunk_searcher<V, sink::store>(pl).run(start, end); return 0;
   }
 }
 

@@ -30,6 +30,7 @@ struct sse2 {
 
   // p must be 16-byte aligned.
   template <bool Stream> static void put(unsigned char* p, vec v) {
+    assert(reinterpret_cast<std::uintptr_t>(p) % W == 0);
     if (Stream)
       _mm_stream_si128(reinterpret_cast<vec*>(p), v);
     else
@@ -41,7 +42,7 @@ struct sse2 {
 } // namespace
 
 namespace seekpat_internal {
-void search_chunk_sse2(const plan& pl, std::size_t start, std::size_t end) {
-  search_chunk<sse2>(pl, start, end);
+std::size_t search_chunk_sse2(const plan& pl, std::size_t start, std::size_t end) noexcept {
+  return search_chunk<sse2>(pl, start, end);
 }
 } // namespace seekpat_internal
