@@ -32,5 +32,10 @@ int main(int, char**) {
   test("Test 4", same, same);
   test("Test 5", "Questo e' un quinto test per verificare la correttezza",
        "Questo e' un quinto test per verificare la correttezzA");
+  // Output that could not be written (a full disk, a closed pipe) must not end as a success.
+  if (fflush(stdout) != 0 || ferror(stdout)) {
+    fprintf(stderr, "prefix_test: failed to write output\n");
+    return 1;
+  }
   return 0;
 }

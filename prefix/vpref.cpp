@@ -2,6 +2,8 @@
 
 #include <smmintrin.h>
 
+#include <cassert>
+
 // Reads only a[0, m) and b[0, m), m = min(len_a, len_b); needs SSE2 and SSE4.1 (PTEST).
 int vpref(const char* a, const char* b, int len_a, int len_b) {
   const int m = len_a < len_b ? len_a : len_b;
@@ -9,6 +11,7 @@ int vpref(const char* a, const char* b, int len_a, int len_b) {
   // 0 <= i <= m inside the loop, so m - i cannot overflow; the loop runs while at least 16 bytes
   // remain (i + 15 < m), so both unaligned loads end inside the compared length.
   for (; m - i > 15; i += 16) {
+    assert(0 <= i && i + 16 <= m);
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
     const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
     const __m128i eq = _mm_cmpeq_epi8(x, y);

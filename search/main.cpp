@@ -116,5 +116,9 @@ int main(int argc, char** argv) {
   printf(" [...] \n------\n");
 
   run_test(pattern, text, n, "Running test");
+  // A report that could not be written (a full disk, a closed pipe, a closed standard output)
+  // must not end as a success.
+  if (fflush(stdout) != 0 || ferror(stdout))
+    panic("failed to write output");
   return 0;
 }

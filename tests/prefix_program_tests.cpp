@@ -36,6 +36,17 @@ TEST(PrefixTestProgram, PrintsTheFiveReportsExactly) {
   EXPECT_EQ(r.status, 0);
 }
 
+// Output that cannot be written ends as a failure, whatever makes the writes fail.
+TEST(PrefixTestProgram, OutputThatCannotBeWritten) {
+  for (output_to to : {output_to::full_device, output_to::closed, output_to::broken_pipe}) {
+    run_options o;
+    o.out = to;
+    const program_result r = run_program({PREFIX_TEST_PATH}, o);
+    EXPECT_EQ(r.err, "prefix_test: failed to write output\n") << static_cast<int>(to);
+    EXPECT_EQ(r.status, 1) << static_cast<int>(to);
+  }
+}
+
 // On a CPU without SSE4.1 the vector comparison would die on an illegal instruction; the program
 // must say so and exit 1 instead. Emulated here with a user-mode emulator's Core 2 model, which
 // has SSE2 and SSSE3 but not SSE4.1.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -59,14 +60,43 @@ inline std::string temp_dir() {
   return dir;
 }
 
-// argv[0] is the program path. stdin_path, when set, becomes standard input ("|" makes it an
-// empty pipe instead, which cannot be positioned); address_space
-// (bytes), when set, caps the child's virtual memory so that large allocations fail.
-// Standard output and error go to files, so output order and buffering stay as they would be.
+// The two times vary from run to run; everything else is exact. Replaces the number on each
+// "took N.NNN msec" line with T after checking its shape (digits, a point, three decimals).
+inline std::string mask_times(std::string out) {
+  for (std::size_t at = 0; (at = out.find(" took ", at)) != std::string::npos;) {
+    const std::size_t num = at + 6, end = out.find(" msec\n", num);
+    if (end == std::string::npos)
+      break;
+    const std::string t = out.substr(num, end - num);
+    const std::size_t dot = t.find('.');
+    const bool shaped = dot != std::string::npos && dot > 0 && t.size() - dot == 4 &&
+                        t.find_first_not_of("0123456789.") == std::string::npos &&
+                        t.find('.', dot + 1) == std::string::npos;
+    if (shaped)
+      out.replace(num, end - num, "T");
+    at = num;
+  }
+  return out;
+}
+
+// Where the child's standard output goes: a file the result reads back, /dev/full (every write
+// fails with ENOSPC), nowhere (descriptor 1 closed), or a pipe nobody reads, with SIGPIPE ignored
+// (every write fails with EPIPE).
+enum class output_to { file, full_device, closed, broken_pipe };
+
+struct run_options {
+  // Standard input: /dev/null when empty; "|" makes it an empty pipe, which cannot be positioned.
+  std::string stdin_path;
+  unsigned long long address_space = 0; // bytes of virtual memory, when set
+  unsigned long long stack = 0;         // stack size limit in bytes (also each new thread's), when set
+  bool merge_streams = false;           // standard error into the same file as standard output
+  output_to out = output_to::file;
+};
+
+// argv[0] is the program path. Standard output and error go to files, so output order and
+// buffering stay as they would be.
 inline program_result run_program(const std::vector<std::string>& args,
-                                  const std::string& stdin_path = "",
-                                  unsigned long long address_space = 0,
-                                  bool merge_streams = false) {
+                                  const run_options& opt = {}) {
   static int serial = 0;
   const std::string base = temp_dir() + "/run" + std::to_string(++serial);
   const std::string out_path = base + ".out", err_path = base + ".err";
@@ -75,25 +105,44 @@ inline program_result run_program(const std::vector<std::string>& args,
     argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   int fds[2] = {-1, -1};
-  if (stdin_path == "|" && pipe(fds) != 0)
+  if (opt.stdin_path == "|" && pipe(fds) != 0)
     std::abort();
+  int sink[2] = {-1, -1};
+  if (opt.out == output_to::broken_pipe) {
+    if (pipe(sink) != 0)
+      std::abort();
+    close(sink[0]); // no reader from the start
+  }
   const pid_t pid = fork();
   if (pid == 0) {
-    const int in = stdin_path == "|" ? fds[0]
-                                     : open(stdin_path.empty() ? "/dev/null" : stdin_path.c_str(),
-                                            O_RDONLY);
+    const int in = opt.stdin_path == "|" ? fds[0]
+                   : open(opt.stdin_path.empty() ? "/dev/null" : opt.stdin_path.c_str(),
+                          O_RDONLY);
     if (fds[1] >= 0)
       close(fds[1]);
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = merge_streams ? out : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int out = opt.out == output_to::full_device ? open("/dev/full", O_WRONLY)
+                    : opt.out == output_to::broken_pipe
+                        ? sink[1]
+                        : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = opt.merge_streams
+                        ? out
+                        : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || out < 0 || err < 0)
       _exit(126);
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    if (address_space) {
-      struct rlimit rl = {address_space, address_space};
+    if (opt.out == output_to::closed)
+      close(1);
+    if (opt.out == output_to::broken_pipe)
+      signal(SIGPIPE, SIG_IGN); // an ignored signal stays ignored across exec
+    if (opt.address_space) {
+      struct rlimit rl = {opt.address_space, opt.address_space};
       setrlimit(RLIMIT_AS, &rl);
+    }
+    if (opt.stack) {
+      struct rlimit rl = {opt.stack, opt.stack};
+      setrlimit(RLIMIT_STACK, &rl);
     }
     execv(argv[0], argv.data());
     _exit(127);
@@ -102,12 +151,14 @@ inline program_result run_program(const std::vector<std::string>& args,
     close(fds[0]);
     close(fds[1]);
   }
+  if (sink[1] >= 0)
+    close(sink[1]);
   program_result r;
   int st = 0;
   waitpid(pid, &st, 0);
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
   r.out = slurp(out_path);
-  r.err = merge_streams ? "" : slurp(err_path);
+  r.err = opt.merge_streams ? "" : slurp(err_path);
   unlink(out_path.c_str());
   unlink(err_path.c_str());
   return r;

@@ -42,25 +42,6 @@ std::string report(const std::string& pattern, int count) {
          " times in parallel\n    Correctness test: PASSED\n";
 }
 
-// The two times vary from run to run; everything else is exact. Replaces the number on each
-// "took N.NNN msec" line with T after checking its shape (digits, a point, three decimals).
-std::string mask_times(std::string out) {
-  for (std::size_t at = 0; (at = out.find(" took ", at)) != std::string::npos;) {
-    const std::size_t num = at + 6, end = out.find(" msec\n", num);
-    if (end == std::string::npos)
-      break;
-    const std::string t = out.substr(num, end - num);
-    const std::size_t dot = t.find('.');
-    const bool shaped = dot != std::string::npos && dot > 0 && t.size() - dot == 4 &&
-                        t.find_first_not_of("0123456789.") == std::string::npos &&
-                        t.find('.', dot + 1) == std::string::npos;
-    if (shaped)
-      out.replace(num, end - num, "T");
-    at = num;
-  }
-  return out;
-}
-
 void expect_run(const std::string& text, const std::string& pattern, int count,
                 std::vector<std::string> extra = {}) {
   const std::string path = file_with("text" + std::to_string(text.size()), text);
@@ -121,6 +102,44 @@ TEST(SearchBenchRuns, CpuWithoutAvx2UsesTheSse2Kernel) {
   EXPECT_EQ(r.status, 0);
 }
 
+// The README's sample run is the program's real output on the generated sample text.
+TEST(SearchBenchRuns, ReadmeSampleRunIsTheRealOutput) {
+  const std::string readme = slurp(README_PATH);
+  const std::string command = "$ build/search_bench build/sample.txt \" the \"\n";
+  const std::size_t from = readme.find(command), to = readme.find("```", from);
+  ASSERT_NE(from, std::string::npos) << "no sample run in the README";
+  ASSERT_NE(to, std::string::npos);
+  const std::string shown = readme.substr(from + command.size(), to - from - command.size());
+  if (SAMPLE_MIB != 32)
+    GTEST_SKIP() << "this build's sample text is not the README's 32 MiB one";
+  const program_result r = run_program({bench, SAMPLE_TEXT_PATH, " the "});
+  std::string want = mask_times(shown);
+  const std::string path = "build/sample.txt";
+  want.replace(want.find(path), path.size(), SAMPLE_TEXT_PATH);
+  EXPECT_EQ(mask_times(r.out), want);
+}
+
+// Threads that cannot be started (each would need a 4 GiB stack, under a 1 GiB address-space cap)
+// leave their shares to the calling thread: nothing is lost.
+#ifndef SANITIZED // sanitizers reserve address space of their own, so a cap breaks them
+TEST(SearchBenchRuns, SharesOfThreadsThatCannotStartAreStillSearched) {
+  std::string text;
+  int needles = 0;
+  for (int k = 0; text.size() < (16u << 20); ++k) {
+    needles += k % 5 == 0;
+    text += k % 5 ? "lorem ipsum dolor sit amet " : "lorem ipsum needle sit amet ";
+  }
+  const std::string path = file_with("threadless", text);
+  run_options o;
+  o.address_space = 1ull << 30;
+  o.stack = 4ull << 30;
+  const program_result r = run_program({bench, path, "needle"}, o);
+  EXPECT_EQ(mask_times(r.out), load_lines(path, text) + report("needle", needles));
+  EXPECT_EQ(r.status, 0);
+  unlink(path.c_str());
+}
+#endif
+
 TEST(SearchBenchFailures, TooFewArgumentsPrintUsageOnly) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{bench}, std::vector<std::string>{bench, "file-only"}}) {
@@ -139,7 +158,7 @@ TEST(SearchBenchFailures, MissingFile) {
   expect_error(run_program({bench, "/no/such/file", "x"}), "Opening text file: /no/such/file\n",
                "failed to load input text file");
   // Standard output is not flushed before the error, so in one stream the error comes first.
-  const program_result both = run_program({bench, "/no/such/file", "x"}, "", 0, true);
+  const program_result both = run_program({bench, "/no/such/file", "x"}, {"", 0, 0, true});
   EXPECT_EQ(both.out, "Error: failed to load input text file\nOpening text file: /no/such/file\n");
 }
 
@@ -149,7 +168,7 @@ TEST(SearchBenchFailures, DirectoryIsNotAText) {
 }
 
 TEST(SearchBenchFailures, PipeCannotBeSized) {
-  expect_error(run_program({bench, "/dev/stdin", "x"}, "|"), "Opening text file: /dev/stdin\n",
+  expect_error(run_program({bench, "/dev/stdin", "x"}, {"|"}), "Opening text file: /dev/stdin\n",
                "failed to allocate text block");
 }
 
@@ -172,10 +191,22 @@ TEST(SearchBenchFailures, FilesTooLargeForAnIntAreRefused) {
   }
 }
 
+// A report that cannot be written ends as a failure, whatever makes the writes fail.
+TEST(SearchBenchFailures, OutputThatCannotBeWritten) {
+  const std::string path = file_with("lost", "a text whose report is lost");
+  for (output_to to : {output_to::full_device, output_to::closed, output_to::broken_pipe}) {
+    run_options o;
+    o.out = to;
+    const program_result r = run_program({bench, path, "text"}, o);
+    EXPECT_EQ(r.err, "Error: failed to write output\n") << static_cast<int>(to);
+    EXPECT_EQ(r.status, 1) << static_cast<int>(to);
+  }
+}
+
 #ifndef SANITIZED // sanitizers reserve address space of their own, so a cap breaks them
 TEST(SearchBenchFailures, TextBlockThatCannotBeAllocated) {
   const std::string path = sparse_file("big-text", 1ll << 30);
-  expect_error(run_program({bench, path, "x"}, "", 512ull << 20),
+  expect_error(run_program({bench, path, "x"}, {"", 512ull << 20}),
                "Opening text file: " + path + "\n", "failed to allocate text block");
   unlink(path.c_str());
 }
@@ -184,7 +215,7 @@ TEST(SearchBenchFailures, MatchMapsThatCannotBeAllocated) {
   // The 200 MiB text fits under the cap; the text plus both maps do not.
   const long long n = 200ll << 20;
   const std::string path = sparse_file("map-text", n);
-  const program_result r = run_program({bench, path, "x"}, "", 520ull << 20);
+  const program_result r = run_program({bench, path, "x"}, {"", 520ull << 20});
   EXPECT_EQ(r.out, "Opening text file: " + path + "\nLoaded text file of " + std::to_string(n) +
                        " bytes\n------\n" + std::string(256, '\0') + " [...] \n------\n");
   EXPECT_EQ(r.err, "Error: out of memory\n");

@@ -1,10 +1,42 @@
-// search_bench's reference search and counter, on answers worked out by hand.
+// search_bench's own functions: the reference search and counter on answers worked out by hand,
+// and run_test's verdict against deliberately wrong parallel searches. This program links its own
+// seekpat (below) in place of the engine, so that every way a search can be wrong is at hand.
+#include "run_program.h"
+
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 void seekpat_seq(const char* pattern, const char* text, char* out, int n);
 int count_non_zero(const char* str, int n);
+void run_test(const char* pattern, const char* text, int n, const char* msg);
+
+namespace {
+
+// How the stand-in seekpat goes wrong.
+enum class fault { none, marks_with_two, shifts_last_match, drops_last_match };
+fault planted = fault::none;
+
+} // namespace
+
+void seekpat(const char* pattern, const char* text, char* out, int n) {
+  seekpat_seq(pattern, text, out, n);
+  int last = n - 1;
+  while (last >= 0 && out[last] == 0)
+    --last;
+  if (last < 0)
+    return;
+  switch (planted) {
+  case fault::none: break;
+  case fault::marks_with_two: out[last] = 2; break; // same count, wrong byte
+  case fault::shifts_last_match:                    // same count, wrong place
+    out[last] = 0;
+    out[last - 1] = 1;
+    break;
+  case fault::drops_last_match: out[last] = 0; break;
+  }
+}
 
 namespace {
 
@@ -32,6 +64,33 @@ TEST(CountNonZero, CountsEveryNonZeroByte) {
   EXPECT_EQ(count_non_zero("\0\1\2\0\xff", 5), 3);
   EXPECT_EQ(count_non_zero("\1\1", 0), 0);
   EXPECT_EQ(count_non_zero("\1\1", -4), 0);
+}
+
+// The verdict compares the two maps byte for byte, and each count is its own map's.
+TEST(RunTest, VerdictAndCountsAgainstWrongSearches) {
+  struct row {
+    fault f;
+    int parallel_count;
+    const char* verdict;
+  };
+  const row rows[] = {{fault::none, 3, "PASSED"},
+                      {fault::marks_with_two, 3, "FAILED"},
+                      {fault::shifts_last_match, 3, "FAILED"},
+                      {fault::drops_last_match, 2, "FAILED"}};
+  const std::string text = "xabyyabyyyab";
+  for (const row& r : rows) {
+    planted = r.f;
+    testing::internal::CaptureStdout();
+    run_test("ab", text.data(), static_cast<int>(text.size()), "Title");
+    std::fflush(stdout);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(mask_times(out), "Title\n    CPU took T msec\n    Device took T msec\n"
+                               "    Pattern \"ab\" found 3 times sequentially\n"
+                               "    Pattern \"ab\" found " +
+                                   std::to_string(r.parallel_count) +
+                                   " times in parallel\n    Correctness test: " + r.verdict + "\n");
+  }
+  planted = fault::none;
 }
 
 } // namespace

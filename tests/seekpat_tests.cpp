@@ -66,15 +66,20 @@ std::string describe(const tuning& t) {
          (t.stream_min == 0 ? " stream" : "") + (t.verify_budget == 0 ? " fallback" : "");
 }
 
-// Runs the search with the text, the pattern and the map each ending right before an
-// inaccessible page, the map pre-filled with a poison byte and canaries in front of it, and
-// checks the map, the canaries and that neither input changed.
+// Runs the search with the text and the pattern each ending right before an inaccessible page,
+// the map pre-filled with a poison byte, canaries in front of it and `tail` canaries behind it up
+// to the inaccessible page, and checks the map, the canaries and that neither input changed.
+// Successive calls move the map's end by one byte (tail = 0..31), so that the map's alignment to
+// the vector width, which decides where the kernels' blocks fall, is swept across the tests.
 void check(const std::string& pattern, const std::string& text, const tuning& tune,
            const std::string& what, const std::string& expected) {
-  guarded_buffer t(text.size()), p(pattern.size()), out(text.size(), 0x5A);
+  static std::size_t calls = 0;
+  const std::size_t tail = calls++ % 32;
+  guarded_buffer t(text.size()), p(pattern.size()), out(text.size() + tail, 0x5A);
   std::memcpy(t.data(), text.data(), text.size());
   std::memcpy(p.data(), pattern.data(), pattern.size());
   std::memset(out.data(), 0xEE, text.size()); // poison: an unwritten position shows
+  std::memset(out.data() + text.size(), 0x5A, tail);
   seekpat_internal::search(p.data(), pattern.size(), t.data(), text.size(), out.data(), tune);
   const std::string got(out.data(), text.size());
   if (got != expected) {
@@ -82,10 +87,13 @@ void check(const std::string& pattern, const std::string& text, const tuning& tu
     while (got[k] == expected[k])
       ++k;
     ADD_FAILURE() << what << " [" << describe(tune) << "] n=" << text.size()
-                  << " p=" << pattern.size() << ": first wrong position " << k << " got "
-                  << int(static_cast<unsigned char>(got[k])) << " want " << int(expected[k]);
+                  << " p=" << pattern.size() << " tail=" << tail << ": first wrong position " << k
+                  << " got " << int(static_cast<unsigned char>(got[k])) << " want "
+                  << int(expected[k]);
   }
   EXPECT_TRUE(out.front_intact()) << what << ": wrote before the map";
+  EXPECT_EQ(std::string(out.data() + text.size(), tail), std::string(tail, '\x5A'))
+      << what << ": wrote after the map";
   EXPECT_EQ(std::string(t.data(), text.size()), text) << what << ": text changed";
   EXPECT_EQ(std::string(p.data(), pattern.size()), pattern) << what << ": pattern changed";
 }
@@ -252,6 +260,26 @@ TEST(SeekpatEdges, EmptyTextLongPatternAndWholeText) {
   check_all(std::string(100, 'x'), std::string(99, 'x'), "p = n + 1");
   check_all(std::string(100, 'x'), std::string(100, 'x'), "p = n");
   check_all("z", std::string(257, 'z'), "every position, p = 1");
+}
+
+// Patterns longer than both 256 bytes and the positions where they fit: the filter looks at
+// offsets sampled over the pattern, which must all lie inside it, apart from one another.
+TEST(SeekpatEdges, FilterOffsetsSampledOverLongPatterns) {
+  textgen::rng r(5);
+  for (std::size_t p : {300, 1000, 4099}) {
+    std::string text(p + 256 + r.below(200), '\0');
+    textgen::random_over(text.data(), text.size(), "abcd", 4, r.next());
+    const std::string pattern = text.substr(text.size() - p - 1, p);
+    check_all(pattern, text, "sampled filter, p=" + std::to_string(p));
+    std::size_t off[3];
+    seekpat_internal::choose_filter(reinterpret_cast<const unsigned char*>(pattern.data()), p,
+                                    text.size() - p + 1, off);
+    for (int k = 0; k < 3; ++k) {
+      EXPECT_LT(off[k], p);
+      EXPECT_GT(off[k] > off[(k + 1) % 3] ? off[k] - off[(k + 1) % 3] : off[(k + 1) % 3] - off[k],
+                1u);
+    }
+  }
 }
 
 // Chunk bounds land on every position of small texts when 16 threads share them.

@@ -1,0 +1,132 @@
+// seekpat when memory runs out: each allocation it makes is failed in turn (that one alone, and
+// every one from there on), and the map must still come out whole and right. This program
+// replaces operator new, so that any allocation can be made to fail on demand.
+#include "seekpat_internal.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+namespace {
+
+// While armed, allocation number k (counted from 0 across all threads) fails when
+// fail_from <= k <= fail_to.
+std::atomic<bool> armed{false};
+std::atomic<long> made{0};
+long fail_from = -1, fail_to = -1;
+
+bool must_fail() {
+  if (!armed.load(std::memory_order_relaxed))
+    return false;
+  const long k = made.fetch_add(1);
+  return k >= fail_from && k <= fail_to;
+}
+
+void* allocate(std::size_t size, std::size_t align) {
+  if (must_fail())
+    return nullptr;
+  void* p = nullptr;
+  if (align <= alignof(std::max_align_t))
+    p = std::malloc(size ? size : 1);
+  else if (posix_memalign(&p, align, size ? size : 1) != 0)
+    p = nullptr;
+  return p;
+}
+
+void* allocate_or_throw(std::size_t size, std::size_t align) {
+  if (void* p = allocate(size, align))
+    return p;
+  throw std::bad_alloc();
+}
+
+} // namespace
+
+void* operator new(std::size_t n) { return allocate_or_throw(n, 0); }
+void* operator new[](std::size_t n) { return allocate_or_throw(n, 0); }
+void* operator new(std::size_t n, std::align_val_t a) {
+  return allocate_or_throw(n, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t n, std::align_val_t a) {
+  return allocate_or_throw(n, static_cast<std::size_t>(a));
+}
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return allocate(n, 0); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return allocate(n, 0); }
+void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+  return allocate(n, static_cast<std::size_t>(a));
+}
+void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+  return allocate(n, static_cast<std::size_t>(a));
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
+namespace {
+
+using seekpat_internal::tuning;
+
+std::string reference_map(const std::string& pattern, const std::string& text) {
+  std::string map(text.size(), '\0');
+  for (std::size_t i = 0; i + pattern.size() <= text.size(); ++i)
+    map[i] = text.compare(i, pattern.size(), pattern) == 0;
+  return map;
+}
+
+// Runs the search with allocations [from, to] failing; returns how many it attempted.
+long search_failing(const std::string& pattern, const std::string& text, std::string& out,
+                    const tuning& tune, long from, long to) {
+  out.assign(text.size(), '\xEE');
+  fail_from = from;
+  fail_to = to;
+  made = 0;
+  armed = true;
+  seekpat_internal::search(pattern.data(), pattern.size(), text.data(), text.size(), out.data(),
+                           tune);
+  armed = false;
+  return made.load();
+}
+
+// Inputs that make the search allocate everything it can: a failure table (runs of matches and
+// periodic near misses), a map tile, and threads.
+TEST(SeekpatAllocationFailure, EveryAllocationFailingInTurnLeavesTheMapRight) {
+  std::string unit;
+  for (int k = 0; k < 20; ++k)
+    unit += "ab";
+  std::string text;
+  while (text.size() < 20000)
+    text += (text.size() / 1000) % 3 ? "ab" : "abb"; // runs that break, and late misses
+  struct input {
+    std::string pattern;
+    const char* what;
+  };
+  const input inputs[] = {{unit + "a", "runs"}, {unit + "aa", "late misses"}};
+  for (const input& in : inputs) {
+    const std::string expected = reference_map(in.pattern, text);
+    for (int threads : {1, 3}) {
+      tuning t;
+      t.threads = threads;
+      t.min_chunk = 1;
+      std::string out;
+      const long total = search_failing(in.pattern, text, out, t, -1, -1);
+      ASSERT_EQ(out, expected) << in.what;
+      ASSERT_GE(total, threads == 1 ? 1 : 4) << in.what << ": fewer allocations than expected";
+      for (long k = 0; k <= total; ++k) {
+        for (long to : {k, 1L << 40}) { // the k-th alone, then all from the k-th on
+          search_failing(in.pattern, text, out, t, k, to);
+          EXPECT_TRUE(out == expected) << in.what << " threads=" << threads << ": allocations "
+                                       << k << ".." << to << " failing";
+        }
+      }
+    }
+  }
+}
+
+} // namespace
