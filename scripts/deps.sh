@@ -2,8 +2,9 @@
 # Installs, from Debian's packages, whatever the build needs and this machine lacks.
 #   scripts/deps.sh          compiler and CMake: enough to build and run both programs
 #   scripts/deps.sh --test   plus GoogleTest
-#   scripts/deps.sh --ci     plus clang's fuzzer runtime, Hyperscan (a benchmark peer) and
-#                            qemu-user (runs the programs on emulated older CPUs in tests)
+#   scripts/deps.sh --ci     plus clang's fuzzer runtime, Hyperscan (a benchmark peer),
+#                            qemu-user (runs the programs on emulated older CPUs in tests),
+#                            pkg-config (the install check) and clang-format (the format check)
 #   scripts/deps.sh --plot   plus gnuplot, for the benchmark's plot
 set -euo pipefail
 
@@ -11,7 +12,8 @@ want=(g++ cmake make)
 for arg in "$@"; do
   case "$arg" in
     --test) want+=(libgtest-dev) ;;
-    --ci) want+=(libgtest-dev clang libclang-rt-14-dev libhyperscan-dev qemu-user) ;;
+    --ci) want+=(libgtest-dev clang libclang-rt-14-dev libhyperscan-dev qemu-user pkg-config
+                 clang-format binutils) ;;
     --plot) want+=(gnuplot-nox) ;;
     *) echo "usage: $0 [--test] [--ci] [--plot]" >&2; exit 2 ;;
   esac

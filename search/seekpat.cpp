@@ -159,7 +159,7 @@ std::size_t run_plan(const plan& pl, const dispatch& d) noexcept {
     return d.chunk(pl, 0, pl.n);
   // Each share writes only out[start, end) and reads text below min(end - 1 + p, n).
   std::atomic<std::size_t> total{0};
-  for_each_share(pl.n, d.threads, d.granule, [&](std::size_t start, std::size_t end) {
+  for_each_share(pl.n, d.threads, d.granule, [&](std::size_t, std::size_t start, std::size_t end) {
     const std::size_t c = d.chunk(pl, start, end);
     if (c)
       total.fetch_add(c, std::memory_order_relaxed);
@@ -167,44 +167,70 @@ std::size_t run_plan(const plan& pl, const dispatch& d) noexcept {
   return total.load(std::memory_order_relaxed);
 }
 
-void search(const char* pattern, std::size_t p, const char* text, std::size_t n, char* out,
-            const tuning& tune) noexcept {
+std::size_t run_search(const unsigned char* pattern, std::size_t p,
+                       const std::size_t* filter_off, const pattern_tables* tables,
+                       const unsigned char* text, std::size_t n, unsigned char* out, bool count,
+                       const tuning& tune) noexcept {
   if (n == 0)
-    return;
+    return 0;
   if (p == 0) { // the empty pattern occurs at every position
-    std::memset(out, 1, n);
-    return;
+    if (!count)
+      std::memset(out, 1, n);
+    return n;
   }
-  if (short_search(pattern, p, text, n, out, tune.short_max))
-    return;
+  if (p > n || n < tune.short_max) {
+    const std::size_t fit = p <= n ? n - p + 1 : 0;
+    if (!count) {
+      define_positions(text, pattern, p, out, 0, fit);
+      std::memset(out + fit, 0, n - fit);
+      return 0;
+    }
+    std::size_t c = 0;
+    for (std::size_t x = 0; x < fit; ++x)
+      c += text[x] == pattern[0] && std::memcmp(text + x, pattern, p) == 0;
+    return c;
+  }
 
   plan pl;
-  pl.pattern = reinterpret_cast<const unsigned char*>(pattern);
+  pl.pattern = pattern;
   pl.p = p;
-  pl.text = reinterpret_cast<const unsigned char*>(text);
+  pl.text = text;
   pl.n = n;
-  pl.out = reinterpret_cast<unsigned char*>(out);
+  pl.out = out;
   pl.fit = n - p + 1;
-  // Ranking the pattern's bytes pays only when there are many positions to filter; with few,
-  // first, middle and last byte do.
-  pl.filter_off[0] = 0;
-  pl.filter_off[1] = p / 2;
-  pl.filter_off[2] = p - 1;
-  if (p > exact_max && pl.fit >= 256)
-    choose_filter(pl.pattern, p, pl.fit, pl.filter_off);
+  if (filter_off) {
+    std::copy(filter_off, filter_off + 3, pl.filter_off);
+  } else {
+    // Ranking the pattern's bytes pays only when there are many positions to filter; with few,
+    // first, middle and last byte do.
+    pl.filter_off[0] = 0;
+    pl.filter_off[1] = p / 2;
+    pl.filter_off[2] = p - 1;
+    if (p > exact_max && pl.fit >= 256)
+      choose_filter(pattern, p, pl.fit, pl.filter_off);
+  }
   pl.verify_budget = tune.verify_budget;
   pl.verify_allowance = tune.verify_allowance;
-  pl.mode = n >= tune.stream_min ? sink::stream : sink::store;
-  pl.tables = nullptr;
+  pl.mode = count ? sink::count : n >= tune.stream_min ? sink::stream : sink::store;
+  pl.tables = tables;
 
-  if (n >= tune.huge_page_min)
-    advise_huge_pages(out, n);
-  run_plan(pl, choose_dispatch(n, tune));
+  if (!count && n >= tune.huge_page_min)
+    advise_huge_pages(reinterpret_cast<char*>(out), n);
+  return run_plan(pl, choose_dispatch(n, tune));
+}
+
+void search(const char* pattern, std::size_t p, const char* text, std::size_t n, char* out,
+            const tuning& tune) noexcept {
+  run_search(reinterpret_cast<const unsigned char*>(pattern), p, nullptr, nullptr,
+             reinterpret_cast<const unsigned char*>(text), n, reinterpret_cast<unsigned char*>(out),
+             false, tune);
 }
 
 } // namespace seekpat_internal
 
-void seekpat(const char* pattern, const char* text, char* out, int n) {
+// Exported from the shared library, whose other symbols are hidden.
+__attribute__((visibility("default"))) void seekpat(const char* pattern, const char* text,
+                                                    char* out, int n) {
   if (n <= 0)
     return;
   const std::size_t p = std::strlen(pattern);

@@ -87,6 +87,26 @@ inline void fill_tile(unsigned char* tile, std::size_t q) {
     tile[k] = k % q == 0;
 }
 
+// Releases a tile, allocated with new (std::align_val_t(64)) unsigned char[].
+struct aligned_delete {
+  void operator()(unsigned char* b) const { ::operator delete[](b, std::align_val_t(64)); }
+};
+
+// A pattern prepared once for any number of searches: its bytes, its filter offsets (chosen over
+// the whole pattern) and its tables. Immutable once made, so threads share it.
+struct prepared {
+  std::unique_ptr<unsigned char[]> bytes;
+  std::size_t p = 0;
+  std::size_t filter_off[3] = {0, 0, 0};
+  // Optional: without memory for them the search builds what it needs or does without.
+  std::unique_ptr<std::uint32_t[]> fail;
+  std::unique_ptr<unsigned char[], aligned_delete> tile;
+  pattern_tables tables;
+
+  // Throws std::bad_alloc when the pattern cannot be copied.
+  static std::shared_ptr<const prepared> make(const unsigned char* bytes, std::size_t p);
+};
+
 // What a kernel does with the map bytes it decides.
 enum class sink { store, stream, count };
 
@@ -131,7 +151,7 @@ struct dispatch {
 };
 dispatch choose_dispatch(std::size_t n, const tuning& tune);
 
-// Runs fn(start, end) over `threads` contiguous shares of [0, n): the first share, and any whose
+// Runs fn(t, start, end) for share t of `threads` contiguous shares of [0, n): the first share, and any whose
 // thread cannot be started (no memory, no thread to be had), on the calling thread, the others
 // each on a thread of its own; returns once every share is done. Share t is [bound(t),
 // bound(t + 1)): floor(n t / threads) rounded down to the granule, and n for t = threads, so the
@@ -151,14 +171,14 @@ void for_each_share(std::size_t n, std::size_t threads, std::size_t granule, con
     const std::size_t start = bound(t), end = bound(t + 1);
     assert(start <= end && end <= n);
     try {
-      pool[t - 1] = std::thread([&fn, start, end] { fn(start, end); });
+      pool[t - 1] = std::thread([&fn, t, start, end] { fn(t, start, end); });
     } catch (...) { // std::system_error or std::bad_alloc: this share runs below instead
     }
   }
-  fn(bound(0), bound(1));
+  fn(std::size_t(0), bound(0), bound(1));
   for (std::size_t t = 1; t < threads; ++t)
     if (!pool[t - 1].joinable())
-      fn(bound(t), bound(t + 1));
+      fn(t, bound(t), bound(t + 1));
   for (std::size_t t = 1; t < threads; ++t)
     if (pool[t - 1].joinable())
       pool[t - 1].join();
@@ -167,6 +187,14 @@ void for_each_share(std::size_t n, std::size_t threads, std::size_t granule, con
 // Decides every position of the plan's text with the chosen kernel and threads; returns the
 // number of matches when counting. Never throws.
 std::size_t run_plan(const plan& pl, const dispatch& d) noexcept;
+
+// One search of pattern[0, p) over text[0, n): writes the map to out[0, n) and returns 0, or, with
+// `count`, writes nothing (out may be null) and returns the number of matches. filter_off and
+// tables come from a prepared pattern, or are null to be chosen for this call. Never throws.
+std::size_t run_search(const unsigned char* pattern, std::size_t p,
+                       const std::size_t* filter_off, const pattern_tables* tables,
+                       const unsigned char* text, std::size_t n, unsigned char* out, bool count,
+                       const tuning& tune) noexcept;
 
 // seekpat with explicit lengths (the pattern may hold NUL bytes here) and explicit knobs.
 void search(const char* pattern, std::size_t p, const char* text, std::size_t n, char* out,

@@ -365,7 +365,8 @@ private:
   // those stay off and candidates are verified one by one, under the work budget.
   bool have_failure(size_t x, size_t fit_end) {
     if (!fail_) {
-      if (no_memory_ || fit_end - x < 2 * p_)
+      // Borders are held in 32 bits: longer patterns do without the table.
+      if (no_memory_ || p_ >= UINT32_MAX || fit_end - x < 2 * p_)
         return false;
       own_fail_.reset(new (std::nothrow) std::uint32_t[p_ + 1]);
       if (!own_fail_) {
@@ -617,10 +618,7 @@ private:
   const unsigned char* tile_ = nullptr;
   bool no_memory_ = false; // an allocation failed: do without the tables
   std::unique_ptr<std::uint32_t[]> own_fail_;
-  struct aligned_delete {
-    void operator()(unsigned char* b) const { ::operator delete[](b, std::align_val_t(64)); }
-  };
-  std::unique_ptr<unsigned char[], aligned_delete> own_tile_;
+  std::unique_ptr<unsigned char[], seekpat_internal::aligned_delete> own_tile_;
   filter_state st_;
 
 };

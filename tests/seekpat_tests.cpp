@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -71,6 +72,8 @@ std::string describe(const tuning& t) {
 // to the inaccessible page, and checks the map, the canaries and that neither input changed.
 // Successive calls move the map's end by one byte (tail = 0..31), so that the map's alignment to
 // the vector width, which decides where the kernels' blocks fall, is swept across the tests.
+// Then counts the matches with the same knobs, without a map, alternately planning the pattern for
+// this call and taking the tables of a pattern prepared ahead.
 void check(const std::string& pattern, const std::string& text, const tuning& tune,
            const std::string& what, const std::string& expected) {
   static std::size_t calls = 0;
@@ -96,6 +99,20 @@ void check(const std::string& pattern, const std::string& text, const tuning& tu
       << what << ": wrote after the map";
   EXPECT_EQ(std::string(t.data(), text.size()), text) << what << ": text changed";
   EXPECT_EQ(std::string(p.data(), pattern.size()), pattern) << what << ": pattern changed";
+
+  const auto* pat = reinterpret_cast<const unsigned char*>(p.data());
+  const auto* txt = reinterpret_cast<const unsigned char*>(t.data());
+  std::size_t counted;
+  if (calls % 2) {
+    const auto prep = seekpat_internal::prepared::make(pat, pattern.size());
+    counted = seekpat_internal::run_search(pat, pattern.size(), prep->filter_off, &prep->tables,
+                                           txt, text.size(), nullptr, true, tune);
+  } else {
+    counted = seekpat_internal::run_search(pat, pattern.size(), nullptr, nullptr, txt,
+                                           text.size(), nullptr, true, tune);
+  }
+  EXPECT_EQ(counted, static_cast<std::size_t>(std::count(expected.begin(), expected.end(), 1)))
+      << what << " [" << describe(tune) << "]: count" << (calls % 2 ? " (prepared)" : "");
 }
 
 void check_all(const std::string& pattern, const std::string& text, const std::string& what,

@@ -1,0 +1,137 @@
+// The library API: prepared patterns reused across texts against the definition, a count over more
+// than 2^31 bytes, thread counts and sharing, and the answer to every bad argument.
+#include "seekpat.hpp"
+#include "textgen.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using seekpat_lib::pattern;
+
+std::vector<std::size_t> reference_positions(const std::string& pat, const std::string& text) {
+  std::vector<std::size_t> at;
+  for (std::size_t i = 0; i + pat.size() <= text.size(); ++i)
+    if (text.compare(i, pat.size(), pat) == 0)
+      at.push_back(i);
+  return at;
+}
+
+void expect_all_ways(const pattern& pat, const std::string& text, unsigned threads,
+                     const std::string& what, const std::vector<std::size_t>& want) {
+  std::string map(text.size(), '\xEE');
+  pat.map(text.data(), text.size(), map.data(), threads);
+  std::string want_map(text.size(), '\0');
+  for (std::size_t i : want)
+    want_map[i] = 1;
+  EXPECT_TRUE(map == want_map) << what << ": map";
+  EXPECT_EQ(pat.count(text.data(), text.size(), threads), want.size()) << what << ": count";
+  EXPECT_EQ(pat.find_all(text.data(), text.size(), threads), want) << what << ": positions";
+}
+
+// One prepared pattern, many texts: nothing planned for one text may leak into the next.
+TEST(SeekpatLib, PreparedPatternsReusedAcrossTexts) {
+  textgen::rng r(77);
+  const char* alphabets[] = {"ab", "abc", "a\0\xff"};
+  for (int round = 0; round < 40; ++round) {
+    const char* alpha = alphabets[round % 3];
+    const std::size_t k = round % 3 == 2 ? 3 : std::strlen(alpha);
+    std::string bytes(1 + r.below(round % 2 ? 60 : 9), '\0');
+    textgen::random_over(bytes.data(), bytes.size(), alpha, k, r.next());
+    const pattern pat(bytes.data(), bytes.size());
+    EXPECT_EQ(pat.size(), bytes.size());
+    for (int t = 0; t < 5; ++t) {
+      std::string text(r.below(3000), '\0');
+      textgen::random_over(text.data(), text.size(), alpha, k, r.next());
+      if (text.size() > bytes.size() && r.below(2)) // plant a run of the pattern
+        for (std::size_t at = r.below(text.size() - bytes.size());
+             at + bytes.size() <= text.size() && r.below(4); at += bytes.size())
+          text.replace(at, bytes.size(), bytes);
+      expect_all_ways(pat, text, 1, "round " + std::to_string(round),
+                      reference_positions(bytes, text));
+    }
+  }
+}
+
+// Sizes past what an int holds: an untouched anonymous mapping reads as zeros and costs no
+// memory, with occurrences planted in its last pages and one across the 2^31 mark.
+TEST(SeekpatLib, CountsPastTwoGigabytes) {
+#ifdef __SANITIZE_THREAD__
+  GTEST_SKIP() << "reading 2 GiB under ThreadSanitizer takes minutes";
+#endif
+  const std::size_t n = (std::size_t(1) << 31) + 3 * 4096 + 17;
+  void* m = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                 -1, 0);
+  ASSERT_NE(m, MAP_FAILED);
+  char* text = static_cast<char*>(m);
+  const std::string needle = "needle in a very large haystack";
+  const std::vector<std::size_t> at = {(std::size_t(1) << 31) - 5, n - 9000, n - 4096,
+                                       n - needle.size()};
+  for (std::size_t a : at)
+    std::memcpy(text + a, needle.data(), needle.size());
+  const pattern pat(needle);
+  for (unsigned threads : {1u, 0u}) {
+    EXPECT_EQ(pat.count(text, n, threads), at.size()) << threads;
+    EXPECT_EQ(pat.find_all(text, n, threads), at) << threads;
+  }
+  EXPECT_EQ(pattern("\0\0\0", 3).count(text, 1u << 20), (1u << 20) - 2);
+  munmap(m, n);
+}
+
+// Any thread count gives the same answer, and one pattern serves several threads at once.
+TEST(SeekpatLib, ThreadCountsAndSharing) {
+  const std::size_t n = (9u << 20) + 333;
+  std::string text(n, '\0');
+  textgen::english(text.data(), n, 3);
+  for (const char* p : {"e", " the ", "Holmes", "jazz quixotic zephyr", "absent from the text"}) {
+    const pattern pat(p);
+    const std::vector<std::size_t> want = reference_positions(p, text);
+    for (unsigned threads : {1u, 2u, 3u, 0u})
+      expect_all_ways(pat, text, threads, std::string(p) + " threads=" + std::to_string(threads),
+                      want);
+  }
+  const pattern shared(" and ");
+  const std::size_t want = reference_positions(" and ", text).size();
+  std::vector<std::size_t> got(4);
+  std::vector<std::thread> callers;
+  for (std::size_t c = 0; c < got.size(); ++c)
+    callers.emplace_back([&, c] { got[c] = shared.count(text.data(), n, 2); });
+  for (std::thread& th : callers)
+    th.join();
+  for (std::size_t g : got)
+    EXPECT_EQ(g, want);
+}
+
+TEST(SeekpatLib, BadArguments) {
+  EXPECT_THROW(pattern(nullptr, 1), std::invalid_argument);
+  const pattern empty(nullptr, 0); // the empty pattern occurs at every position
+  std::string map(3, '\xEE');
+  empty.map("abc", 3, map.data());
+  EXPECT_EQ(map, std::string(3, '\1'));
+  EXPECT_EQ(empty.count("abc", 3), 3u);
+  EXPECT_EQ(empty.find_all("abc", 3), (std::vector<std::size_t>{0, 1, 2}));
+
+  const pattern pat("ab");
+  EXPECT_THROW(pat.map(nullptr, 1, map.data()), std::invalid_argument);
+  EXPECT_THROW(pat.map("ab", 2, nullptr), std::invalid_argument);
+  EXPECT_THROW(pat.count(nullptr, 1), std::invalid_argument);
+  EXPECT_THROW(pat.find_all(nullptr, 1), std::invalid_argument);
+  pat.map(nullptr, 0, nullptr); // n = 0: nothing to read or write
+  EXPECT_EQ(pat.count(nullptr, 0), 0u);
+  EXPECT_TRUE(pat.find_all(nullptr, 0).empty());
+  EXPECT_EQ(pat.count("a", 1), 0u); // longer than the text
+
+  const pattern nul(std::string("a\0b", 3)); // NUL is an ordinary byte
+  EXPECT_EQ(nul.count("a\0ba\0b\0", 7), 2u);
+  EXPECT_EQ(nul.bytes(), std::string("a\0b", 3));
+}
+
+} // namespace
