@@ -130,8 +130,8 @@ double throughput(const std::function<void(std::size_t)>& run, std::size_t n, do
       return static_cast<double>(len) / best;
     }
     const double grow = t > 0 ? target / t : 64;
-    len = std::min<std::size_t>(n, static_cast<std::size_t>(static_cast<double>(len) *
-                                                             std::min(grow, 64.0)));
+    len = std::min<std::size_t>(
+        n, static_cast<std::size_t>(static_cast<double>(len) * std::min(grow, 64.0)));
   }
 }
 
@@ -193,7 +193,8 @@ struct hyperscan_peer {
     scratch = nullptr;
     db = nullptr;
     hs_compile_error_t* err = nullptr;
-    if (hs_compile_lit(pat.data(), 0, pat.size(), HS_MODE_BLOCK, nullptr, &db, &err) != HS_SUCCESS) {
+    if (hs_compile_lit(pat.data(), 0, pat.size(), HS_MODE_BLOCK, nullptr, &db, &err) !=
+        HS_SUCCESS) {
       std::fprintf(stderr, "hyperscan: %s\n", err->message);
       std::exit(1);
     }
@@ -287,7 +288,8 @@ int main(int argc, char** argv) {
     std::string late(1000, 'a');
     late[500] = 'b';
     cases.push_back({"a-b500", "late-miss", late, &sparse_b});
-    cases.push_back({"a-b500", "present", std::string(499, 'a') + "b" + std::string(499, 'a'), &sparse_b});
+    cases.push_back(
+        {"a-b500", "present", std::string(499, 'a') + "b" + std::string(499, 'a'), &sparse_b});
   }
   // A pattern whose every filter byte lines up at every other position of periodic text and
   // whose verification fails only at its end: (ab) x 499 + "aa" in "abab...". Per-candidate
@@ -309,10 +311,12 @@ int main(int argc, char** argv) {
   // Small texts: seekpat must never lose to the sequential search, however short the text.
   // Warm maps, many alternating calls, fastest of each.
   if (only.empty() || only == "small") {
-    std::printf("small texts (English-like, warm map): fastest of alternating batches, microseconds per call\n");
+    std::printf("small texts (English-like, warm map): fastest of alternating batches, "
+                "microseconds per call\n");
     std::printf("%9s %-18s %10s %10s %8s\n", "n", "pattern", "seekpat", "seq", "seq/seek");
     std::vector<char> map(1u << 22);
-    for (std::size_t sn : {0ul, 1ul, 5ul, 31ul, 64ul, 300ul, 1000ul, 10000ul, 100000ul, 1000000ul, 4000000ul}) {
+    for (std::size_t sn :
+         {0ul, 1ul, 5ul, 31ul, 64ul, 300ul, 1000ul, 10000ul, 100000ul, 1000000ul, 4000000ul}) {
       if (sn > n)
         break;
       for (const char* pat : {"e", " the ", "Sherlock Holmes"}) {
@@ -334,8 +338,8 @@ int main(int argc, char** argv) {
           }
           seq = std::min(seq, (now() - s) / batch);
         }
-        std::printf("%9zu %-18s %10.3f %10.3f %8.1f\n", sn, ("\"" + std::string(pat) + "\"").c_str(),
-                    seek * 1e6, seq * 1e6, seq / seek);
+        std::printf("%9zu %-18s %10.3f %10.3f %8.1f\n", sn,
+                    ("\"" + std::string(pat) + "\"").c_str(), seek * 1e6, seq * 1e6, seq / seek);
       }
     }
     std::printf("\n");
@@ -346,8 +350,8 @@ int main(int argc, char** argv) {
   // Counting: a prepared pattern's count against the read-only floor and against writing the map
   // (warm) with the same pattern, English text, fastest of alternating runs.
   if (only.empty() || only == "count") {
-    std::printf("count on %zu MiB of English-like text, fastest of %d alternating runs, GB/s\n", mib,
-                reps);
+    std::printf("count on %zu MiB of English-like text, fastest of %d alternating runs, GB/s\n",
+                mib, reps);
     std::printf("%-24s %5s %9s | %10s %7s %6s | %8s %9s | %9s %9s\n", "pattern", "p", "matches",
                 "read floor", "count", "xRF", "map warm", "count/map", "map fresh", "count/map");
     std::vector<char> map(n, 1), ref(n);
@@ -403,9 +407,8 @@ int main(int argc, char** argv) {
 #endif
   std::printf("%zu MiB texts, fastest of %d alternating runs; GB/s = 1e9 bytes per second\n", mib,
               reps);
-  std::printf("%-8s %-9s %-14s %5s %9s | %6s %6s %6s %6s | %6s %5s",
-              "text", "pattern", "", "p", "matches", "floor", "fresh", "warm", "xF", "seq",
-              "xseq");
+  std::printf("%-8s %-9s %-14s %5s %9s | %6s %6s %6s %6s | %6s %5s", "text", "pattern", "", "p",
+              "matches", "floor", "fresh", "warm", "xF", "seq", "xseq");
   for (const std::string& pn : peer_names)
     std::printf(" | %9s %5s", pn.c_str(), "x");
   std::printf("\n");
@@ -430,7 +433,9 @@ int main(int argc, char** argv) {
     std::size_t used = 0;
     ref.assign(n, 0);
     const double seq_bps = throughput(
-        [&](std::size_t len) { seekpat_seq(c.pattern.c_str(), text, ref.data(), static_cast<int>(len)); },
+        [&](std::size_t len) {
+          seekpat_seq(c.pattern.c_str(), text, ref.data(), static_cast<int>(len));
+        },
         n, 1.0, &used);
     seekpat_seq(c.pattern.c_str(), text, ref.data(), static_cast<int>(n));
     const bool ok = fresh_map == ref && std::equal(warm.begin(), warm.end(), ref.begin());
@@ -439,10 +444,10 @@ int main(int argc, char** argv) {
 
     const double gb = static_cast<double>(n) / 1e9;
     const double seek_bps = static_cast<double>(n) / fresh_t;
-    std::printf("%-8s %-9s %-14s %5zu %9lld | %6.2f %6.2f %6.2f %6.2f | %6.3f %5.0f", c.group.c_str(),
-                c.label.c_str(), ("\"" + show_pattern(c.pattern) + "\"").c_str(), c.pattern.size(),
-                matches, gb / floor_t, gb / fresh_t, gb / warm_t, fresh_t / floor_t, seq_bps / 1e9,
-                seek_bps / seq_bps);
+    std::printf("%-8s %-9s %-14s %5zu %9lld | %6.2f %6.2f %6.2f %6.2f | %6.3f %5.0f",
+                c.group.c_str(), c.label.c_str(), ("\"" + show_pattern(c.pattern) + "\"").c_str(),
+                c.pattern.size(), matches, gb / floor_t, gb / fresh_t, gb / warm_t,
+                fresh_t / floor_t, seq_bps / 1e9, seek_bps / seq_bps);
     if (csv) {
       const char* row = "%s,%s,%zu,%lld,%s,%.4f,%.4f\n";
       std::fprintf(csv, row, c.group.c_str(), c.label.c_str(), c.pattern.size(), matches, "floor",
@@ -471,8 +476,8 @@ int main(int argc, char** argv) {
         // The peer's map over its prefix must match the reference wherever the pattern fits
         // inside that prefix.
         const std::size_t fits = used >= c.pattern.size() ? used - c.pattern.size() + 1 : 0;
-        const bool peer_ok = std::equal(peer_map.begin(), peer_map.begin() + static_cast<long>(fits),
-                                        ref.begin());
+        const bool peer_ok =
+            std::equal(peer_map.begin(), peer_map.begin() + static_cast<long>(fits), ref.begin());
         all_ok &= peer_ok;
         // seekpat on a warm map is the fair comparison for peers, which also write a warm map.
         std::printf(" | %9.3f %5.1f%s", bps / 1e9, static_cast<double>(n) / warm_t / bps,

@@ -25,10 +25,12 @@ int main(int, char**) {
   }
 
   static const char same[] = "Questo e' un quarto test per verificare la correttezza";
-  test("Test 1", "Questo e' un primo test per verificare la correttezza", "Questo e' un primo test");
+  test("Test 1", "Questo e' un primo test per verificare la correttezza",
+       "Questo e' un primo test");
   test("Test 2", "Questo e' un secondo test",
        "Questo e' un secondo test per verificare la correttezza");
-  test("Test 3", "Questo e' un Terzo test", "Questo e' un terzo test per verificare la correttezza");
+  test("Test 3", "Questo e' un Terzo test",
+       "Questo e' un terzo test per verificare la correttezza");
   test("Test 4", same, same);
   test("Test 5", "Questo e' un quinto test per verificare la correttezza",
        "Questo e' un quinto test per verificare la correttezzA");

@@ -6,8 +6,8 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <cassert>
 #include <atomic>
+#include <cassert>
 #include <cstring>
 #include <thread>
 
@@ -18,7 +18,9 @@ namespace {
 // order matters: the filter tests the rarest pattern bytes, so it rarely fires on real text.
 struct byte_rank {
   unsigned char r[256];
-  constexpr void set(char c, int v) { r[static_cast<unsigned char>(c)] = static_cast<unsigned char>(v); }
+  constexpr void set(char c, int v) {
+    r[static_cast<unsigned char>(c)] = static_cast<unsigned char>(v);
+  }
   constexpr byte_rank() : r() {
     for (int b = 0; b < 256; ++b)
       r[b] = b >= 0x80 ? (b < 0xc0 ? 140 : 130) : (b < 0x20 ? 10 : 90);
@@ -63,8 +65,8 @@ std::size_t hardware_threads() {
 // than the text, and returns true; returns false, writing nothing, otherwise. Needs p >= 1.
 // Inlined into the public entry point, so a tiny search costs no more than the definition.
 __attribute__((always_inline)) inline bool short_search(const char* pattern, std::size_t p,
-                                                        const char* text, std::size_t n,
-                                                        char* out, std::size_t short_max) {
+                                                        const char* text, std::size_t n, char* out,
+                                                        std::size_t short_max) {
   if (n >= short_max) {
     if (p <= n)
       return false;
@@ -146,8 +148,8 @@ dispatch choose_dispatch(std::size_t n, const tuning& tune) {
     // (55-110 us here) costs more than it saves.
     d.threads = n / std::max<std::size_t>(tune.min_chunk, 1);
     if (d.threads > 1)
-      d.threads = std::min<std::size_t>(d.threads, tune.max_threads ? tune.max_threads
-                                                                    : hardware_threads());
+      d.threads = std::min<std::size_t>(d.threads,
+                                        tune.max_threads ? tune.max_threads : hardware_threads());
   }
   d.threads = std::clamp<std::size_t>(d.threads, 1, std::max<std::size_t>(n, 1));
   d.granule = std::max<std::size_t>(tune.granule, 1);
@@ -167,10 +169,9 @@ std::size_t run_plan(const plan& pl, const dispatch& d) noexcept {
   return total.load(std::memory_order_relaxed);
 }
 
-std::size_t run_search(const unsigned char* pattern, std::size_t p,
-                       const std::size_t* filter_off, const pattern_tables* tables,
-                       const unsigned char* text, std::size_t n, unsigned char* out, bool count,
-                       const tuning& tune) noexcept {
+std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::size_t* filter_off,
+                       const pattern_tables* tables, const unsigned char* text, std::size_t n,
+                       unsigned char* out, bool count, const tuning& tune) noexcept {
   if (n == 0)
     return 0;
   if (p == 0) { // the empty pattern occurs at every position

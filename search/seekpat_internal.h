@@ -48,8 +48,8 @@ void advise_huge_pages(char* buf, std::size_t n);
 
 // The definition of the map over positions [from, to), all of which must fit the pattern
 // (to + p - 1 <= n): one memcmp each, after a first-byte check. Reads text[from, to + p - 1).
-inline void define_positions(const unsigned char* text, const unsigned char* pattern,
-                             std::size_t p, unsigned char* out, std::size_t from, std::size_t to) {
+inline void define_positions(const unsigned char* text, const unsigned char* pattern, std::size_t p,
+                             unsigned char* out, std::size_t from, std::size_t to) {
   for (std::size_t x = from; x < to; ++x)
     out[x] = text[x] == pattern[0] && std::memcmp(text + x, pattern, p) == 0;
 }
@@ -59,7 +59,8 @@ inline void define_positions(const unsigned char* text, const unsigned char* pat
 struct pattern_tables {
   const std::uint32_t* fail = nullptr; // fail[k]: longest proper border of pattern[0, k), k <= p
   std::size_t q = 0;                   // the pattern's smallest period, p - fail[p]
-  const unsigned char* tile = nullptr; // for q <= tile_max: q + tile_slack map bytes, 1 at k % q == 0
+  const unsigned char* tile =
+      nullptr; // for q <= tile_max: q + tile_slack map bytes, 1 at k % q == 0
 };
 // Periods up to this keep a map tile, so that every block of a run is a window of it.
 constexpr std::size_t tile_max = 4096;
@@ -151,9 +152,9 @@ struct dispatch {
 };
 dispatch choose_dispatch(std::size_t n, const tuning& tune);
 
-// Runs fn(t, start, end) for share t of `threads` contiguous shares of [0, n): the first share, and any whose
-// thread cannot be started (no memory, no thread to be had), on the calling thread, the others
-// each on a thread of its own; returns once every share is done. Share t is [bound(t),
+// Runs fn(t, start, end) for share t of `threads` contiguous shares of [0, n): the first share, and
+// any whose thread cannot be started (no memory, no thread to be had), on the calling thread, the
+// others each on a thread of its own; returns once every share is done. Share t is [bound(t),
 // bound(t + 1)): floor(n t / threads) rounded down to the granule, and n for t = threads, so the
 // shares are in order, cover [0, n) and never overlap (some may be empty). fn must not throw.
 template <class F>
@@ -191,10 +192,9 @@ std::size_t run_plan(const plan& pl, const dispatch& d) noexcept;
 // One search of pattern[0, p) over text[0, n): writes the map to out[0, n) and returns 0, or, with
 // `count`, writes nothing (out may be null) and returns the number of matches. filter_off and
 // tables come from a prepared pattern, or are null to be chosen for this call. Never throws.
-std::size_t run_search(const unsigned char* pattern, std::size_t p,
-                       const std::size_t* filter_off, const pattern_tables* tables,
-                       const unsigned char* text, std::size_t n, unsigned char* out, bool count,
-                       const tuning& tune) noexcept;
+std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::size_t* filter_off,
+                       const pattern_tables* tables, const unsigned char* text, std::size_t n,
+                       unsigned char* out, bool count, const tuning& tune) noexcept;
 
 // seekpat with explicit lengths (the pattern may hold NUL bytes here) and explicit knobs.
 void search(const char* pattern, std::size_t p, const char* text, std::size_t n, char* out,

@@ -113,9 +113,9 @@ __attribute__((noinline)) size_t exact_positions(const unsigned char* t, size_t 
 template <class V>
 inline typename V::mask filter_mask(const unsigned char* t, size_t x, const size_t* o,
                                     const typename V::vec* b) {
-  return V::movemask(V::and_(V::and_(V::cmpeq(V::load(t + x + o[0]), b[0]),
-                                     V::cmpeq(V::load(t + x + o[1]), b[1])),
-                             V::cmpeq(V::load(t + x + o[2]), b[2])));
+  return V::movemask(
+      V::and_(V::and_(V::cmpeq(V::load(t + x + o[0]), b[0]), V::cmpeq(V::load(t + x + o[1]), b[1])),
+              V::cmpeq(V::load(t + x + o[2]), b[2])));
 }
 
 // The no-candidate fast path: marks whole blocks of W positions that hold no candidate as
@@ -185,11 +185,11 @@ size_t extend_run(const unsigned char* t, size_t q, size_t j, size_t need, bool&
 
 // The long-pattern path's state between blocks.
 struct filter_state {
-  bool run_active = false;  // a run of matches decides positions from run_next on
-  bool run_broken = false;  // the text stopped repeating with period q at verified_end
-  size_t run_next = 0;      // next position the run marks
-  size_t verified_end = 0;  // text[j] == text[j - q] for j in [run's first match + p, verified_end)
-  size_t dead_end = 0;      // no match starts between the last periodic miss and this
+  bool run_active = false; // a run of matches decides positions from run_next on
+  bool run_broken = false; // the text stopped repeating with period q at verified_end
+  size_t run_next = 0;     // next position the run marks
+  size_t verified_end = 0; // text[j] == text[j - q] for j in [run's first match + p, verified_end)
+  size_t dead_end = 0;     // no match starts between the last periodic miss and this
 
   // Holds at the start of every block [i, i + W): the run's next match lies within one period
   // ahead, and the run has decided every position before i (verified_end - p >= i - 1); a dead
@@ -197,9 +197,8 @@ struct filter_state {
   bool valid(size_t i, size_t p, size_t q, size_t n, size_t fit_end) const {
     if (dead_end > fit_end)
       return false;
-    return !run_active ||
-           (q >= 1 && run_next >= i && run_next - i < q && verified_end + 1 >= i + p &&
-            verified_end <= n);
+    return !run_active || (q >= 1 && run_next >= i && run_next - i < q &&
+                           verified_end + 1 >= i + p && verified_end <= n);
   }
 };
 
@@ -388,8 +387,8 @@ private:
         q_ = p_ - fail_[p_];
         // Without memory for a tile, runs mark their matches bit by bit instead.
         if (q_ <= seekpat_internal::tile_max) {
-          own_tile_.reset(new (std::align_val_t(64), std::nothrow)
-                              unsigned char[q_ + seekpat_internal::tile_slack]);
+          own_tile_.reset(new (std::align_val_t(64),
+                               std::nothrow) unsigned char[q_ + seekpat_internal::tile_slack]);
           if (own_tile_)
             seekpat_internal::fill_tile(own_tile_.get(), q_);
           tile_ = own_tile_.get();
@@ -620,7 +619,6 @@ private:
   std::unique_ptr<std::uint32_t[]> own_fail_;
   std::unique_ptr<unsigned char[], seekpat_internal::aligned_delete> own_tile_;
   filter_state st_;
-
 };
 
 template <class V> size_t search_chunk(const plan& pl, size_t start, size_t end) noexcept {

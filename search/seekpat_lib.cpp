@@ -30,8 +30,8 @@ std::shared_ptr<const prepared> prepared::make(const unsigned char* bytes, std::
         st->tables.fail = st->fail.get();
         st->tables.q = p - st->fail[p];
         if (st->tables.q <= tile_max) {
-          st->tile.reset(new (std::align_val_t(64), std::nothrow)
-                             unsigned char[st->tables.q + tile_slack]);
+          st->tile.reset(
+              new (std::align_val_t(64), std::nothrow) unsigned char[st->tables.q + tile_slack]);
           if (st->tile)
             fill_tile(st->tile.get(), st->tables.q);
           st->tables.tile = st->tile.get();
@@ -88,8 +88,7 @@ std::size_t pattern::count(const void* text, std::size_t n, unsigned threads) co
   check_args(text, n, nullptr, false);
   const prepared& st = *state_;
   return run_search(st.bytes.get(), st.p, st.filter_off, &st.tables,
-                    static_cast<const unsigned char*>(text), n, nullptr, true,
-                    tuning_for(threads));
+                    static_cast<const unsigned char*>(text), n, nullptr, true, tuning_for(threads));
 }
 
 std::vector<std::size_t> pattern::find_all(const void* text, std::size_t n,
@@ -114,44 +113,46 @@ std::vector<std::size_t> pattern::find_all(const void* text, std::size_t n,
   std::vector<std::vector<std::size_t>> found(d.threads);
   std::vector<std::exception_ptr> failed(d.threads);
   const auto* t = static_cast<const unsigned char*>(text);
-  for_each_share(n, d.threads, d.granule, [&](std::size_t share, std::size_t start,
-                                              std::size_t end) {
-    try {
-      std::unique_ptr<std::uint64_t[]> buf(new std::uint64_t[window / 8]);
-      unsigned char* const map = reinterpret_cast<unsigned char*>(buf.get());
-      std::vector<std::size_t>& mine = found[share];
-      for (std::size_t w = start; w < end && n - w >= p; w += window) {
-        // Positions [w, we) of the text are positions [0, we - w) of the sub-text that starts at
-        // w and ends where the last of them can end: min(n, we - 1 + p).
-        const std::size_t we = std::min(end, w + window);
-        const std::size_t sub_n = std::min(n - w, we - w + p - 1);
-        plan pl;
-        pl.pattern = st.bytes.get();
-        pl.p = p;
-        pl.text = t + w;
-        pl.n = sub_n;
-        pl.out = map;
-        pl.fit = sub_n - p + 1;
-        std::copy(st.filter_off, st.filter_off + 3, pl.filter_off);
-        pl.verify_budget = tune.verify_budget;
-        pl.verify_allowance = tune.verify_allowance;
-        pl.mode = sink::store;
-        pl.tables = &st.tables;
-        d.chunk(pl, 0, we - w);
-        // Matches are rare in most texts: eight map bytes at a time are skipped while zero.
-        const std::size_t len = we - w;
-        for (std::size_t k = 0; k < len; k += 8) {
-          if (len - k >= 8 && buf[k / 8] == 0)
-            continue;
-          for (std::size_t j = k; j < len && j < k + 8; ++j)
-            if (map[j])
-              mine.push_back(w + j);
-        }
-      }
-    } catch (...) {
-      failed[share] = std::current_exception();
-    }
-  });
+  for_each_share(n, d.threads, d.granule,
+                 [&](std::size_t share, std::size_t start, std::size_t end) {
+                   try {
+                     std::unique_ptr<std::uint64_t[]> buf(new std::uint64_t[window / 8]);
+                     unsigned char* const map = reinterpret_cast<unsigned char*>(buf.get());
+                     std::vector<std::size_t>& mine = found[share];
+                     for (std::size_t w = start; w < end && n - w >= p; w += window) {
+                       // Positions [w, we) of the text are positions [0, we - w) of the sub-text
+                       // that starts at w and ends where the last of them can end: min(n, we - 1 +
+                       // p).
+                       const std::size_t we = std::min(end, w + window);
+                       const std::size_t sub_n = std::min(n - w, we - w + p - 1);
+                       plan pl;
+                       pl.pattern = st.bytes.get();
+                       pl.p = p;
+                       pl.text = t + w;
+                       pl.n = sub_n;
+                       pl.out = map;
+                       pl.fit = sub_n - p + 1;
+                       std::copy(st.filter_off, st.filter_off + 3, pl.filter_off);
+                       pl.verify_budget = tune.verify_budget;
+                       pl.verify_allowance = tune.verify_allowance;
+                       pl.mode = sink::store;
+                       pl.tables = &st.tables;
+                       d.chunk(pl, 0, we - w);
+                       // Matches are rare in most texts: eight map bytes at a time are skipped
+                       // while zero.
+                       const std::size_t len = we - w;
+                       for (std::size_t k = 0; k < len; k += 8) {
+                         if (len - k >= 8 && buf[k / 8] == 0)
+                           continue;
+                         for (std::size_t j = k; j < len && j < k + 8; ++j)
+                           if (map[j])
+                             mine.push_back(w + j);
+                       }
+                     }
+                   } catch (...) {
+                     failed[share] = std::current_exception();
+                   }
+                 });
   std::size_t total = 0;
   for (std::size_t s = 0; s < d.threads; ++s) {
     if (failed[s])

@@ -10,7 +10,9 @@ struct sse2 {
   using mask = std::uint16_t;
   static constexpr std::size_t W = 16;
 
-  static vec load(const unsigned char* p) { return _mm_loadu_si128(reinterpret_cast<const vec*>(p)); }
+  static vec load(const unsigned char* p) {
+    return _mm_loadu_si128(reinterpret_cast<const vec*>(p));
+  }
   static vec set1(unsigned char b) { return _mm_set1_epi8(static_cast<char>(b)); }
   static vec cmpeq(vec a, vec b) { return _mm_cmpeq_epi8(a, b); }
   static vec and_(vec a, vec b) { return _mm_and_si128(a, b); }

@@ -88,8 +88,8 @@ struct run_options {
   // Standard input: /dev/null when empty; "|" makes it an empty pipe, which cannot be positioned.
   std::string stdin_path;
   unsigned long long address_space = 0; // bytes of virtual memory, when set
-  unsigned long long stack = 0;         // stack size limit in bytes (also each new thread's), when set
-  bool merge_streams = false;           // standard error into the same file as standard output
+  unsigned long long stack = 0; // stack size limit in bytes (also each new thread's), when set
+  bool merge_streams = false;   // standard error into the same file as standard output
   output_to out = output_to::file;
 };
 
@@ -115,18 +115,18 @@ inline program_result run_program(const std::vector<std::string>& args,
   }
   const pid_t pid = fork();
   if (pid == 0) {
-    const int in = opt.stdin_path == "|" ? fds[0]
-                   : open(opt.stdin_path.empty() ? "/dev/null" : opt.stdin_path.c_str(),
-                          O_RDONLY);
+    const int in =
+        opt.stdin_path == "|"
+            ? fds[0]
+            : open(opt.stdin_path.empty() ? "/dev/null" : opt.stdin_path.c_str(), O_RDONLY);
     if (fds[1] >= 0)
       close(fds[1]);
     const int out = opt.out == output_to::full_device ? open("/dev/full", O_WRONLY)
                     : opt.out == output_to::broken_pipe
                         ? sink[1]
                         : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = opt.merge_streams
-                        ? out
-                        : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err =
+        opt.merge_streams ? out : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || out < 0 || err < 0)
       _exit(126);
     dup2(in, 0);

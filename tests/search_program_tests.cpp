@@ -63,7 +63,7 @@ TEST(SearchBenchRuns, ShortAndBoundaryTextsShowTheirPreviewExactly) {
   expect_run("", "x", 0);
   expect_run("abracadabra", "abra", 2);
   expect_run(std::string(255, 'a'), "aa", 254);
-  expect_run(std::string(256, 'b') , "b", 256);
+  expect_run(std::string(256, 'b'), "b", 256);
   std::string t257(257, '-');
   t257[256] = 'Z'; // beyond the preview, still searched
   expect_run(t257, "Z", 1);
@@ -78,7 +78,9 @@ TEST(SearchBenchRuns, OverlappingMatchesNulAndHighBytes) {
   expect_run("pattern longer than text", "pattern longer than text, really", 0);
 }
 
-TEST(SearchBenchRuns, ExtraArgumentsChangeNothing) { expect_run("one two one", "one", 2, {"x", "y"}); }
+TEST(SearchBenchRuns, ExtraArgumentsChangeNothing) {
+  expect_run("one two one", "one", 2, {"x", "y"});
+}
 
 TEST(SearchBenchRuns, LargeGeneratedTextPasses) {
   const program_result r = run_program({bench, SAMPLE_TEXT_PATH, " the "});

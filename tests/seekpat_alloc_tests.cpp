@@ -121,8 +121,8 @@ TEST(SeekpatAllocationFailure, EveryAllocationFailingInTurnLeavesTheMapRight) {
       for (long k = 0; k <= total; ++k) {
         for (long to : {k, 1L << 40}) { // the k-th alone, then all from the k-th on
           search_failing(in.pattern, text, out, t, k, to);
-          EXPECT_TRUE(out == expected) << in.what << " threads=" << threads << ": allocations "
-                                       << k << ".." << to << " failing";
+          EXPECT_TRUE(out == expected) << in.what << " threads=" << threads << ": allocations " << k
+                                       << ".." << to << " failing";
         }
       }
     }

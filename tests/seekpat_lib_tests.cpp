@@ -68,8 +68,8 @@ TEST(SeekpatLib, CountsPastTwoGigabytes) {
   GTEST_SKIP() << "reading 2 GiB under ThreadSanitizer takes minutes";
 #endif
   const std::size_t n = (std::size_t(1) << 31) + 3 * 4096 + 17;
-  void* m = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                 -1, 0);
+  void* m =
+      mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   ASSERT_NE(m, MAP_FAILED);
   char* text = static_cast<char*>(m);
   const std::string needle = "needle in a very large haystack";

@@ -108,8 +108,8 @@ void check(const std::string& pattern, const std::string& text, const tuning& tu
     counted = seekpat_internal::run_search(pat, pattern.size(), prep->filter_off, &prep->tables,
                                            txt, text.size(), nullptr, true, tune);
   } else {
-    counted = seekpat_internal::run_search(pat, pattern.size(), nullptr, nullptr, txt,
-                                           text.size(), nullptr, true, tune);
+    counted = seekpat_internal::run_search(pat, pattern.size(), nullptr, nullptr, txt, text.size(),
+                                           nullptr, true, tune);
   }
   EXPECT_EQ(counted, static_cast<std::size_t>(std::count(expected.begin(), expected.end(), 1)))
       << what << " [" << describe(tune) << "]: count" << (calls % 2 ? " (prepared)" : "");
@@ -194,8 +194,8 @@ TEST(SeekpatAdversarial, RunsOfOneByte) {
 // matches end inside vector blocks and restart.
 TEST(SeekpatAdversarial, PeriodicRunsThatBreak) {
   textgen::rng r(7);
-  const std::vector<std::string> units = {"ab", "abc", "aab", "abcdefghij", std::string(40, 'x') + "y",
-                                          std::string(70, 'q') + "rs"};
+  const std::vector<std::string> units = {
+      "ab", "abc", "aab", "abcdefghij", std::string(40, 'x') + "y", std::string(70, 'q') + "rs"};
   for (const std::string& unit : units) {
     for (std::size_t reps : {4, 5, 9, 20}) {
       std::string pattern;

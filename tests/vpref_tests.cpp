@@ -10,21 +10,21 @@ namespace {
 
 int both(const std::string& a, const std::string& b) {
   const int got = vpref(a.data(), b.data(), static_cast<int>(a.size()), static_cast<int>(b.size()));
-  EXPECT_EQ(got, vpref_ok(a.data(), b.data(), static_cast<int>(a.size()),
-                          static_cast<int>(b.size())))
+  EXPECT_EQ(got,
+            vpref_ok(a.data(), b.data(), static_cast<int>(a.size()), static_cast<int>(b.size())))
       << "a=\"" << a << "\" b=\"" << b << "\"";
   return got;
 }
 
 // The five sentence pairs of prefix_test, answers worked out by hand.
 TEST(VprefKnownAnswers, SentencePairs) {
-  EXPECT_EQ(both("Questo e' un primo test per verificare la correttezza", "Questo e' un primo test"),
-            1);
-  EXPECT_EQ(both("Questo e' un secondo test",
-                 "Questo e' un secondo test per verificare la correttezza"),
-            1);
-  EXPECT_EQ(both("Questo e' un Terzo test", "Questo e' un terzo test per verificare la correttezza"),
-            0);
+  EXPECT_EQ(
+      both("Questo e' un primo test per verificare la correttezza", "Questo e' un primo test"), 1);
+  EXPECT_EQ(
+      both("Questo e' un secondo test", "Questo e' un secondo test per verificare la correttezza"),
+      1);
+  EXPECT_EQ(
+      both("Questo e' un Terzo test", "Questo e' un terzo test per verificare la correttezza"), 0);
   EXPECT_EQ(both("Questo e' un quarto test per verificare la correttezza",
                  "Questo e' un quarto test per verificare la correttezza"),
             1);
