@@ -21,10 +21,6 @@
 // The library exports this API alone; everything else in it is hidden.
 #define SEEKPAT_LIB_API __attribute__((visibility("default")))
 
-namespace seekpat_internal {
-struct prepared;
-}
-
 namespace seekpat_lib {
 
 class SEEKPAT_LIB_API pattern {
@@ -60,7 +56,8 @@ public:
   std::vector<std::size_t> find_all(const void* text, std::size_t n, unsigned threads = 0) const;
 
 private:
-  std::shared_ptr<const seekpat_internal::prepared> state_; // immutable: shared by copies, threads
+  struct state;
+  std::shared_ptr<const state> state_; // immutable: shared by copies and threads
 };
 
 } // namespace seekpat_lib

@@ -26,8 +26,7 @@ struct tuning {
   std::size_t granule = 64;
   kernel kern = kernel::automatic;
   // Candidate verification may compare verify_budget bytes per position of a chunk, plus
-  // verify_allowance, before the rest of the chunk goes to the linear fallback. Unmeasured:
-  // chosen so that no real text in the benchmark reaches the fallback.
+  // verify_allowance, before the rest of the chunk goes to the linear fallback. Unmeasured.
   std::size_t verify_budget = 4;
   std::size_t verify_allowance = 4096;
   // Measured: huge pages cut a fresh 256 MiB map from 88-102 ms to 25-36 ms; below 4 MiB the
@@ -104,8 +103,8 @@ struct prepared {
   std::unique_ptr<unsigned char[], aligned_delete> tile;
   pattern_tables tables;
 
-  // Throws std::bad_alloc when the pattern cannot be copied.
-  static std::shared_ptr<const prepared> make(const unsigned char* bytes, std::size_t p);
+  // Copies bytes[0, p) and derives the rest; throws std::bad_alloc when the copy cannot be made.
+  prepared(const unsigned char* bytes, std::size_t p);
 };
 
 // What a kernel does with the map bytes it decides.

@@ -13,33 +13,29 @@
 
 namespace seekpat_internal {
 
-std::shared_ptr<const prepared> prepared::make(const unsigned char* bytes, std::size_t p) {
-  auto st = std::make_shared<prepared>();
-  st->p = p;
-  st->bytes.reset(new unsigned char[p ? p : 1]);
+prepared::prepared(const unsigned char* src, std::size_t len) : p(len) {
+  bytes.reset(new unsigned char[p ? p : 1]);
   if (p)
-    std::memcpy(st->bytes.get(), bytes, p);
-  const unsigned char* pat = st->bytes.get();
-  if (p > exact_max) {
-    // Offsets over the whole pattern, as for the largest texts: chosen once, good for any text.
-    choose_filter(pat, p, ~std::size_t(0), st->filter_off);
-    if (p < UINT32_MAX) { // borders are held in 32 bits
-      st->fail.reset(new (std::nothrow) std::uint32_t[p + 1]);
-      if (st->fail) {
-        build_failure(pat, p, st->fail.get());
-        st->tables.fail = st->fail.get();
-        st->tables.q = p - st->fail[p];
-        if (st->tables.q <= tile_max) {
-          st->tile.reset(
-              new (std::align_val_t(64), std::nothrow) unsigned char[st->tables.q + tile_slack]);
-          if (st->tile)
-            fill_tile(st->tile.get(), st->tables.q);
-          st->tables.tile = st->tile.get();
-        }
-      }
-    }
+    std::memcpy(bytes.get(), src, p);
+  const unsigned char* pat = bytes.get();
+  if (p <= exact_max)
+    return;
+  // Offsets over the whole pattern, as for the largest texts: chosen once, good for any text.
+  choose_filter(pat, p, ~std::size_t(0), filter_off);
+  if (p >= UINT32_MAX) // borders are held in 32 bits
+    return;
+  fail.reset(new (std::nothrow) std::uint32_t[p + 1]);
+  if (!fail)
+    return;
+  build_failure(pat, p, fail.get());
+  tables.fail = fail.get();
+  tables.q = p - fail[p];
+  if (tables.q <= tile_max) {
+    tile.reset(new (std::align_val_t(64), std::nothrow) unsigned char[tables.q + tile_slack]);
+    if (tile)
+      fill_tile(tile.get(), tables.q);
+    tables.tile = tile.get();
   }
-  return st;
 }
 
 } // namespace seekpat_internal
@@ -48,10 +44,14 @@ namespace seekpat_lib {
 
 using namespace seekpat_internal;
 
+struct pattern::state : prepared {
+  using prepared::prepared;
+};
+
 pattern::pattern(const void* bytes, std::size_t p) {
   if (bytes == nullptr && p > 0)
     throw std::invalid_argument("seekpat_lib::pattern: null bytes with a nonzero length");
-  state_ = prepared::make(static_cast<const unsigned char*>(bytes), p);
+  state_ = std::make_shared<const state>(static_cast<const unsigned char*>(bytes), p);
 }
 
 std::size_t pattern::size() const noexcept { return state_->p; }

@@ -104,9 +104,9 @@ void check(const std::string& pattern, const std::string& text, const tuning& tu
   const auto* txt = reinterpret_cast<const unsigned char*>(t.data());
   std::size_t counted;
   if (calls % 2) {
-    const auto prep = seekpat_internal::prepared::make(pat, pattern.size());
-    counted = seekpat_internal::run_search(pat, pattern.size(), prep->filter_off, &prep->tables,
-                                           txt, text.size(), nullptr, true, tune);
+    const seekpat_internal::prepared prep(pat, pattern.size());
+    counted = seekpat_internal::run_search(pat, pattern.size(), prep.filter_off, &prep.tables, txt,
+                                           text.size(), nullptr, true, tune);
   } else {
     counted = seekpat_internal::run_search(pat, pattern.size(), nullptr, nullptr, txt, text.size(),
                                            nullptr, true, tune);
