@@ -307,10 +307,11 @@ int main(int argc, char** argv) {
     else if (arg == "--no-peers")
       peers = false;
     else {
-      std::fprintf(stderr,
-                   "usage: %s [--mib N] [--reps N] [--csv FILE] [--only SUBSTRING|small|count|corpus] "
-                   "[--corpora DIR] [--no-peers]\n",
-                   argv[0]);
+      std::fprintf(
+          stderr,
+          "usage: %s [--mib N] [--reps N] [--csv FILE] [--only SUBSTRING|small|count|corpus] "
+          "[--corpora DIR] [--no-peers]\n",
+          argv[0]);
       return 2;
     }
   }
@@ -427,17 +428,22 @@ int main(int argc, char** argv) {
     };
     const std::vector<corpus> list = {
         {"en-subtitles", "opensubtitles/en-sampled.txt", {" the ", "Sherlock Holmes", "you"}},
-        {"ru-subtitles", "opensubtitles/ru-sampled.txt",
+        {"ru-subtitles",
+         "opensubtitles/ru-sampled.txt",
          {"\xd0\xa8\xd0\xb5\xd1\x80\xd0\xbb\xd0\xbe\xd0\xba", " \xd0\xb8 "}},
-        {"zh-subtitles", "opensubtitles/zh-sampled.txt", {"\xe7\x9a\x84", "\xe5\xa4\x8f\xe6\xb4\x9b\xe5\x85\x8b"}},
+        {"zh-subtitles",
+         "opensubtitles/zh-sampled.txt",
+         {"\xe7\x9a\x84", "\xe5\xa4\x8f\xe6\xb4\x9b\xe5\x85\x8b"}},
         {"sherlock", "sherlock.txt", {"Holmes", "Sherlock Holmes", "e"}},
         {"code", "memchr/code/rust-library.rs", {"fn ", "unsafe", "pub fn from_utf8"}},
         {"dna", "imported/regex-redux-100000.fasta", {"agggtaaa", "GGTATTTTAATTTATAGT", "a"}},
         {"rare-rpt", "memchr/pathological/repeated-rare-huge.txt", {"abczdef"}},
         {"defeat-sv", "memchr/pathological/defeat-simple-vector.txt", {"qbz"}},
-        {"defeat-fq", "memchr/pathological/defeat-simple-vector-freq.txt",
+        {"defeat-fq",
+         "memchr/pathological/defeat-simple-vector-freq.txt",
          {"qj" + std::string(49, 'a') + "z"}},
-        {"defeat-rp", "memchr/pathological/defeat-simple-vector-repeated.txt",
+        {"defeat-rp",
+         "memchr/pathological/defeat-simple-vector-repeated.txt",
          {std::string(135, 'z') + "az"}},
         {"md5", "memchr/pathological/md5-huge.txt", {"0123456789abcdef", "7a"}},
         {"random-hex", "memchr/pathological/random-huge.txt", {"abc", "0123456789abcdef0123"}},
@@ -526,7 +532,8 @@ int main(int argc, char** argv) {
                   "every thread. xHS: seekpat speed / Hyperscan speed (text split over every "
                   "thread).\n%s\n",
                   ratios.front(), ratios[ratios.size() / 2],
-                  ok_all ? "every map equal to seekpat_seq's (and Hyperscan's)" : "SOME MAPS DIFFER");
+                  ok_all ? "every map equal to seekpat_seq's (and Hyperscan's)"
+                         : "SOME MAPS DIFFER");
     std::free(warm_map);
     return ok_all ? 0 : 1;
   }

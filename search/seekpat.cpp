@@ -3,6 +3,7 @@
 #include "seekpat.h"
 #include "seekpat_internal.h"
 
+#include <emmintrin.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -133,6 +134,95 @@ void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
     pick(c);
 }
 
+double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const unsigned char* text,
+                             std::size_t fit, std::size_t min_fit, std::size_t spacing,
+                             std::size_t off[3]) {
+  constexpr std::size_t max_chunks = 64, max_offsets = 32;
+  const std::size_t chunks = std::min(max_chunks, fit / std::max<std::size_t>(spacing, 1));
+  if (fit < min_fit || fit < 64 || chunks < 2 || p < 3)
+    return -1;
+  // Chunk k covers positions [start(k), start(k) + 64), all below fit; a load for offset o < p
+  // reads text[start(k) + o, start(k) + o + 64), which ends at or before fit - 1 + p <= n.
+  auto start = [&](std::size_t k) { return (fit - 64) / (chunks - 1) * k; };
+
+  std::uint32_t freq[256] = {};
+  for (std::size_t k = 0; k < chunks; ++k)
+    for (std::size_t i = 0; i < 64; ++i)
+      ++freq[text[start(k) + i]];
+
+  // The offsets to try: over at most 256 offsets spread evenly, the rarest by sample frequency,
+  // the static rank breaking ties.
+  const std::size_t looks = std::min<std::size_t>(p, 256);
+  std::size_t cand[256];
+  for (std::size_t k = 0; k < looks; ++k)
+    cand[k] =
+        looks == p ? k : static_cast<std::size_t>(static_cast<unsigned __int128>(k) * p / looks);
+  auto score = [&](std::size_t o) {
+    return (static_cast<std::uint64_t>(freq[pattern[o]]) << 8) | rank_of.r[pattern[o]];
+  };
+  const std::size_t tries = std::min(looks, max_offsets);
+  std::partial_sort(cand, cand + tries, cand + looks,
+                    [&](std::size_t a, std::size_t b) { return score(a) < score(b); });
+
+  // masks[c][k]: bit i set where text[start(k) + i + cand[c]] == pattern[cand[c]].
+  std::uint64_t masks[max_offsets][max_chunks];
+  for (std::size_t c = 0; c < tries; ++c) {
+    const std::size_t o = cand[c];
+    const __m128i b = _mm_set1_epi8(static_cast<char>(pattern[o]));
+    for (std::size_t k = 0; k < chunks; ++k) {
+      const unsigned char* t = text + start(k) + o;
+      std::uint64_t m = 0;
+      for (int j = 0; j < 4; ++j) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + 16 * j));
+        m |= static_cast<std::uint64_t>(
+                 static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, b))))
+             << (16 * j);
+      }
+      masks[c][k] = m;
+    }
+  }
+
+  std::uint64_t pass[max_chunks];
+  std::fill(pass, pass + chunks, ~std::uint64_t(0));
+  std::size_t picked[3];
+  std::size_t passing = 0;
+  for (int round = 0; round < 3; ++round) {
+    std::size_t best = tries, best_count = ~std::size_t(0);
+    // Neighbouring offsets first kept apart (bytes next to each other are often common
+    // together), then allowed when nothing else is left.
+    for (int relax = 0; relax < 2 && best == tries; ++relax) {
+      for (std::size_t c = 0; c < tries; ++c) {
+        bool clash = false;
+        for (int r = 0; r < round; ++r) {
+          const std::size_t d =
+              cand[c] > cand[picked[r]] ? cand[c] - cand[picked[r]] : cand[picked[r]] - cand[c];
+          clash |= d == 0 || (relax == 0 && d == 1);
+        }
+        if (clash)
+          continue;
+        std::size_t count = 0;
+        for (std::size_t k = 0; k < chunks; ++k)
+          count += static_cast<std::size_t>(__builtin_popcountll(pass[k] & masks[c][k]));
+        if (count < best_count) {
+          best_count = count;
+          best = c;
+        }
+      }
+    }
+    if (best == tries) // fewer than three offsets to choose from
+      return -1;
+    picked[round] = best;
+    passing = best_count;
+    for (std::size_t k = 0; k < chunks; ++k)
+      pass[k] &= masks[best][k];
+  }
+  for (int r = 0; r < 3; ++r) {
+    off[r] = cand[picked[r]];
+    assert(off[r] < p);
+  }
+  return static_cast<double>(passing) / static_cast<double>(64 * chunks);
+}
+
 dispatch choose_dispatch(std::size_t n, const tuning& tune) {
   dispatch d;
   kernel k = tune.kern;
@@ -159,7 +249,7 @@ dispatch choose_dispatch(std::size_t n, const tuning& tune) {
 std::size_t run_plan(const plan& pl, const dispatch& d) noexcept {
   if (d.threads == 1)
     return d.chunk(pl, 0, pl.n);
-  // Each share writes only out[start, end) and reads text below min(end - 1 + p, n).
+  // Each share writes only out[start, end); the text is only read, so shares may overlap there.
   std::atomic<std::size_t> total{0};
   for_each_share(pl.n, d.threads, d.granule, [&](std::size_t, std::size_t start, std::size_t end) {
     const std::size_t c = d.chunk(pl, start, end);
@@ -199,7 +289,15 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
   pl.n = n;
   pl.out = out;
   pl.fit = n - p + 1;
-  if (filter_off) {
+  pl.exact = p <= exact_max;
+  // Large texts: the filter fitted to a sample of the text; short patterns take it instead of
+  // exact lanes when it lets almost nothing through.
+  const double rate = p >= 4 ? choose_filter_sampled(pattern, p, text, pl.fit, tune.sample_min,
+                                                     tune.sample_spacing, pl.filter_off)
+                             : -1;
+  if (rate >= 0) {
+    pl.exact = pl.exact && rate > short_filter_max_rate;
+  } else if (filter_off) {
     std::copy(filter_off, filter_off + 3, pl.filter_off);
   } else {
     // Ranking the pattern's bytes pays only when there are many positions to filter; with few,

@@ -38,6 +38,11 @@ struct tuning {
   // Measured with the small-text table of seekpat_bench: under 64 bytes the plain definition
   // beats any set-up.
   std::size_t short_max = 64;
+  // Texts with at least this many positions choose their filter on a sample of themselves, one
+  // 64-position chunk per sample_spacing positions (64 chunks at most). Unmeasured: chosen so the
+  // sample costs well under a tenth of a scan.
+  std::size_t sample_min = 128u << 10;
+  std::size_t sample_spacing = 16u << 10;
 };
 
 bool kernel_supported(kernel k);
@@ -119,7 +124,8 @@ struct plan {
   std::size_t n;
   unsigned char* out;        // unused when counting
   std::size_t fit;           // positions where the pattern fits: n - p + 1 (p <= n here)
-  std::size_t filter_off[3]; // offsets of three rare pattern bytes, for p > exact_max
+  std::size_t filter_off[3]; // offsets of three rare pattern bytes, when !exact
+  bool exact;                // every pattern byte compared in lanes (p <= exact_max only)
   std::size_t verify_budget, verify_allowance;
   sink mode;
   const pattern_tables* tables; // prepared tables, or null to build them lazily
@@ -130,7 +136,7 @@ struct plan {
 constexpr std::size_t exact_max = 8;
 
 // Decide positions start <= i < end: write out[start, end) (store, stream) or return how many
-// of them match (count; returns 0 otherwise). Each reads text only below min(end - 1 + p, n) and
+// of them match (count; returns 0 otherwise). Each reads only text[0, n) and
 // writes only out[start, end). Never throws: an allocation that fails only turns off what it
 // would have sped up.
 std::size_t search_chunk_sse2(const plan& pl, std::size_t start, std::size_t end) noexcept;
@@ -142,6 +148,23 @@ std::size_t search_chunk_avx2(const plan& pl, std::size_t start, std::size_t end
 // what a sequential search over the fit positions would spend. Every offset is below p.
 void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
                    std::size_t off[3]);
+
+// Filter offsets chosen on a sample of the text itself: K chunks of 64 positions spread evenly
+// over the fit positions, K = min(64, fit / spacing), so the cost stays a small fraction of one
+// scan. Offsets are ranked by the sampled frequency of their pattern byte, then picked one by one
+// for the fewest sampled positions that pass together with those already picked: that catches
+// bytes that always come together, as in periodic text, which frequencies alone cannot. Writes
+// three distinct offsets below p and returns the fraction of sampled positions that pass all
+// three; returns -1, writing nothing, when the text is too small to sample (fit < min_fit or
+// fewer than two chunks). Needs p >= 3 and fit + p - 1 <= the text's length.
+double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const unsigned char* text,
+                             std::size_t fit, std::size_t min_fit, std::size_t spacing,
+                             std::size_t off[3]);
+
+// Short patterns take the filter instead of exact lanes when the sample lets through at most
+// this fraction of positions: then a filter step (three compares per block) and the rare
+// verification cost less than p compares per block.
+constexpr double short_filter_max_rate = 1.0 / 1024;
 
 // How a call runs: the kernel and the number of threads for an n-byte text.
 struct dispatch {

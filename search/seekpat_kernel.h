@@ -12,6 +12,7 @@
 
 #include "seekpat_internal.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 #include <memory>
@@ -159,19 +160,22 @@ __attribute__((noinline)) size_t zero_blocks(unsigned char* out, size_t i, size_
 }
 
 // Extends a periodic stretch over text[j, need): stops at the first j with text[j] !=
-// text[j - q]. Needs q <= j; reads text[j - q, need), so need <= n keeps it inside the text.
+// text[j - q]. Needs q <= j and need <= n. Compares W bytes at a time wherever W bytes remain in
+// the text, even past need (lanes beyond it are ignored), so that short stretches cost one
+// compare rather than a byte loop; reads text[j - q, min(need - 1 + W, n)).
 template <class V>
-size_t extend_run(const unsigned char* t, size_t q, size_t j, size_t need, bool& broken) {
-  assert(q >= 1 && q <= j);
-  constexpr auto full = static_cast<typename V::mask>(~typename V::mask(0));
+size_t extend_run(const unsigned char* t, size_t n, size_t q, size_t j, size_t need, bool& broken) {
+  assert(q >= 1 && q <= j && need <= n);
   while (j < need) {
-    if (need - j >= V::W) {
-      const auto m = V::movemask(V::cmpeq(V::load(t + j), V::load(t + j - q)));
-      if (m != full) {
+    if (n - j >= V::W) { // both loads end inside the text: j + W <= n
+      const std::uint64_t differ =
+          ~std::uint64_t(V::movemask(V::cmpeq(V::load(t + j), V::load(t + j - q))));
+      const size_t len = need - j < V::W ? need - j : V::W;
+      if (const std::uint64_t d = differ & low_bits(len)) {
         broken = true;
-        return j + __builtin_ctzll(~std::uint64_t(m));
+        return j + __builtin_ctzll(d);
       }
-      j += V::W;
+      j += len;
     } else {
       if (t[j] != t[j - q]) {
         broken = true;
@@ -206,6 +210,10 @@ template <class V, sink S> class chunk_searcher {
 public:
   explicit chunk_searcher(const plan& pl)
       : pl_(pl), t_(pl.text), pat_(pl.pattern), p_(pl.p), out_(pl.out) {
+    if (p_ < V::W) { // the pattern padded to one vector, for mismatch
+      std::memcpy(pad_, pat_, p_);
+      std::memset(pad_ + p_, 0, V::W - p_);
+    }
     if (pl.tables) {
       fail_ = pl.tables->fail;
       q_ = pl.tables->q;
@@ -229,7 +237,7 @@ public:
       const size_t head_end = fit_end - i > head ? i + head : fit_end;
       scalar(i, head_end);
       i = head_end;
-      if (p_ <= seekpat_internal::exact_max)
+      if (pl_.exact)
         i = exact_dispatch(i, fit_end);
       else
         i = filter_loop(i, fit_end);
@@ -270,18 +278,34 @@ private:
   }
 
   // Index of the first byte where text + x differs from the pattern, or p on a match.
-  // Needs x < fit: reads text[x, x + p) only.
+  // Needs x < fit. Reads text[x, x + p), and, for a pattern shorter than W, text[x, x + W) when
+  // that lies inside the text (lanes past p ignored).
   size_t mismatch(size_t x) const {
     assert(x < pl_.fit);
+    const unsigned char* t = t_ + x;
+    if (p_ < V::W) {
+      if (pl_.n - x < V::W) {
+        size_t j = 0;
+        while (j < p_ && t[j] == pat_[j])
+          ++j;
+        return j;
+      }
+      const std::uint64_t differ =
+          ~std::uint64_t(V::movemask(V::cmpeq(V::load(t), V::load(pad_)))) & low_bits(p_);
+      return differ ? __builtin_ctzll(differ) : p_;
+    }
     size_t j = 0;
     for (; p_ - j >= V::W; j += V::W) {
-      const auto m = V::movemask(V::cmpeq(V::load(t_ + x + j), V::load(pat_ + j)));
+      const auto m = V::movemask(V::cmpeq(V::load(t + j), V::load(pat_ + j)));
       if (m != full)
         return j + __builtin_ctzll(~std::uint64_t(m));
     }
-    for (; j < p_; ++j)
-      if (t_[x + j] != pat_[j])
-        return j;
+    if (j < p_) { // the last W bytes, overlapping those already compared: p >= W here
+      const size_t k = p_ - V::W;
+      const auto m = V::movemask(V::cmpeq(V::load(t + k), V::load(pat_ + k)));
+      if (m != full)
+        return k + __builtin_ctzll(~std::uint64_t(m));
+    }
     return p_;
   }
 
@@ -309,14 +333,12 @@ private:
         i = zero_blocks<V, S>(out_, i, s.dead_end, fit_end);
         if (fit_end - i < V::W)
           break;
-        if (s.dead_end > i)
-          cand = ~low_bits(s.dead_end - i); // dead_end - i < W
       }
-      if (s.run_active) {
+      if (s.run_active) { // a run starts at or after dead_end, so the two never overlap
         i = run_blocks(i, fit_end);
         if (fit_end - i < V::W)
           break;
-        if (advance_run(i, bits, cand)) {
+        if (advance_run(i, fit_end, bits, cand)) {
           emit<V, S>::bits(out_, i, bits, count_);
           i += V::W;
           continue;
@@ -328,6 +350,10 @@ private:
         if (fit_end - i < V::W)
           break;
       }
+      // Only now, once i is the block that will be decided (skip_quiet_blocks may have moved
+      // it), do the dead positions in it come off the candidates.
+      if (s.dead_end > i)
+        cand &= ~low_bits(s.dead_end - i); // all of them when dead_end - i >= 64
       cand &= filter_mask<V>(t_, i, o, b);
       while (cand) {
         const size_t bit = __builtin_ctzll(cand);
@@ -349,7 +375,7 @@ private:
         s.run_broken = false;
         s.run_next = x + q_;
         s.verified_end = x + p_;
-        if (advance_run(i, bits, cand))
+        if (advance_run(i, fit_end, bits, cand))
           break;
       }
       emit<V, S>::bits(out_, i, bits, count_);
@@ -414,7 +440,7 @@ private:
     // Dead positions stay below fit_end: periodic_end <= fit_end - 1 + mis, which is < n as
     // mis < p.
     const size_t from = x + mis;
-    const size_t periodic_end = extend_run<V>(t_, r, from, fit_end - 1 + mis, broken);
+    const size_t periodic_end = extend_run<V>(t_, pl_.n, r, from, fit_end - 1 + mis, broken);
     work += (periodic_end - from) / 8;
     if (periodic_end - mis > st_.dead_end)
       st_.dead_end = periodic_end - mis;
@@ -426,7 +452,7 @@ private:
   __attribute__((noinline)) size_t run_blocks(size_t i, size_t fit_end) {
     const unsigned char* const t = t_;
     unsigned char* const out = out_;
-    const size_t p = p_, q = q_;
+    const size_t p = p_, q = q_, n = pl_.n;
     size_t next = st_.run_next, ver = st_.verified_end;
     bool broken = st_.run_broken;
     size_t count = 0;
@@ -466,7 +492,7 @@ private:
             break;
         }
         if (!broken)
-          ver = extend_run<V>(t, q, ver, i + V::W - 1 + p, broken);
+          ver = extend_run<V>(t, n, q, ver, i + V::W - 1 + p, broken);
         if (ver - p < i + V::W - 1) // ver >= x + p for the run's first match x
           break;
         put_window(i);
@@ -476,7 +502,7 @@ private:
       const std::uint64_t stride = stride_;
       for (; fit_end - i >= V::W; i += V::W) {
         if (!broken)
-          ver = extend_run<V>(t, q, ver, i + V::W - 1 + p, broken);
+          ver = extend_run<V>(t, n, q, ver, i + V::W - 1 + p, broken);
         if (ver - p < i + V::W - 1)
           break;
         const std::uint64_t bits = stride_bits(stride, q, i, i + V::W - 1, next);
@@ -492,12 +518,14 @@ private:
 
   // The run of matches started at a verified match decides positions up to last = verified_end
   // - p. Marks its matches inside the block [i, i + W) in bits and clears the decided positions
-  // from cand. Returns true when the whole block is decided.
-  bool advance_run(size_t i, std::uint64_t& bits, std::uint64_t& cand) {
+  // from cand. Returns true when the whole block is decided; when the run ends inside it, marks
+  // what its break rules out as dead.
+  bool advance_run(size_t i, size_t fit_end, std::uint64_t& bits, std::uint64_t& cand) {
     filter_state& s = st_;
     // Deciding position i + W - 1 needs text below need = i + W - 1 + p <= n.
     if (!s.run_broken)
-      s.verified_end = extend_run<V>(t_, q_, s.verified_end, i + V::W - 1 + p_, s.run_broken);
+      s.verified_end =
+          extend_run<V>(t_, pl_.n, q_, s.verified_end, i + V::W - 1 + p_, s.run_broken);
     const size_t last = s.verified_end - p_; // >= i - 1: the previous block was fully decided
     const size_t hi = last < i + V::W - 1 ? last : i + V::W - 1;
     bits |= stride_bits(stride_, q_, i, hi, s.run_next);
@@ -506,7 +534,15 @@ private:
       return true;
     }
     s.run_active = false;
-    cand &= ~low_bits(last + 1 - i);
+    // The run broke at j0 = verified_end: text[j0] != text[j0 - q]. A match at x with
+    // j0 - p < x <= j0 - q would hold both bytes, a period apart, where the pattern has equal
+    // ones: nothing up to j0 - q can match, so those positions are dead rather than candidates.
+    size_t decided = last + 1;
+    if (s.run_broken && s.verified_end - q_ + 1 > decided) {
+      decided = std::min(s.verified_end - q_ + 1, fit_end);
+      s.dead_end = std::max(s.dead_end, decided);
+    }
+    cand &= ~low_bits(decided - i);
     return false;
   }
 
@@ -609,6 +645,7 @@ private:
   size_t p_;
   unsigned char* out_;
   size_t count_ = 0;
+  unsigned char pad_[V::W];
 
   // The pattern's tables: the plan's when prepared, else built here on first need.
   const std::uint32_t* fail_ = nullptr;

@@ -55,6 +55,8 @@ std::vector<tuning> tunings(bool all_thread_counts) {
         t.stream_min = variant == 1 ? 0 : ~std::size_t(0);
         if (variant == 2)
           t.verify_budget = t.verify_allowance = 0;
+        if (variant != 0) // filters fitted to a sample even of tiny texts
+          t.sample_min = t.sample_spacing = 64;
         ts.push_back(t);
       }
     }
@@ -64,7 +66,8 @@ std::vector<tuning> tunings(bool all_thread_counts) {
 
 std::string describe(const tuning& t) {
   return std::string(name(t.kern)) + " threads=" + std::to_string(t.threads) +
-         (t.stream_min == 0 ? " stream" : "") + (t.verify_budget == 0 ? " fallback" : "");
+         (t.stream_min == 0 ? " stream" : "") + (t.verify_budget == 0 ? " fallback" : "") +
+         (t.sample_min == 64 ? " sampled" : "");
 }
 
 // Runs the search with the text and the pattern each ending right before an inaccessible page,
