@@ -8,7 +8,8 @@
 // on a prefix of the text sized to take about a second; throughput is what is compared.
 // Every map is checked against seekpat_seq's once, after timing.
 //
-// usage: seekpat_bench [--mib N] [--reps N] [--csv FILE] [--only SUBSTRING|small|count|corpus]
+// usage: seekpat_bench [--mib N] [--reps N] [--csv FILE]
+//                      [--only SUBSTRING|small|count|corpus|sizes]
 //                      [--corpora DIR] [--no-peers]
 // --only corpus: the real texts of DIR (default ../shared/corpora), each repeated to --mib MiB.
 #include "seekpat.h"
@@ -309,7 +310,7 @@ int main(int argc, char** argv) {
     else {
       std::fprintf(
           stderr,
-          "usage: %s [--mib N] [--reps N] [--csv FILE] [--only SUBSTRING|small|count|corpus] "
+          "usage: %s [--mib N] [--reps N] [--csv FILE] [--only SUBSTRING|small|count|corpus|sizes] "
           "[--corpora DIR] [--no-peers]\n",
           argv[0]);
       return 2;
@@ -536,6 +537,51 @@ int main(int argc, char** argv) {
                          : "SOME MAPS DIFFER");
     std::free(warm_map);
     return ok_all ? 0 : 1;
+  }
+
+  // Sizes: one call of seekpat against a glibc memmem restart loop, both writing a warm map, from
+  // 100 bytes to the text size, across the size where threads start. Fastest of alternating
+  // batches; tiny calls are timed in batches so the clock's cost does not swamp them.
+  if (only == "sizes") {
+    std::string absent(&english[n / 2], 15);
+    absent[7] = '#';
+    const std::vector<std::pair<const char*, std::string>> pats = {
+        {"rare", std::string(&english[n / 3], 15)}, {"common", " the "}, {"absent", absent}};
+    std::printf("sizes (English-like text, warm map): microseconds per call, fastest of "
+                "alternating batches\n%10s %-8s %12s %12s %9s %12s\n",
+                "n", "pattern", "seekpat us", "memmem us", "x memmem", "seekpat GB/s");
+    std::vector<char> map(n);
+    double worst = 1e9;
+    for (std::size_t sn : {100ul, 300ul, 1000ul, 3000ul, 10000ul, 100000ul, 1000000ul, 3000000ul,
+                           4000000ul, 4300000ul, 6000000ul, 8400000ul, 16000000ul, 64000000ul}) {
+      if (sn > n)
+        break;
+      for (const auto& [label, pat] : pats) {
+        const int batch = static_cast<int>(std::max<std::size_t>(1, 200000 / sn));
+        const int rounds =
+            static_cast<int>(std::max<std::size_t>(5, std::min<std::size_t>(300, 400000000 / sn)));
+        double seek = 1e9, mm = 1e9;
+        for (int r = 0; r < rounds; ++r) {
+          double st = now();
+          for (int b = 0; b < batch; ++b) {
+            seekpat(pat.c_str(), english.data(), map.data(), static_cast<int>(sn));
+            asm volatile("" ::: "memory");
+          }
+          seek = std::min(seek, (now() - st) / batch);
+          st = now();
+          for (int b = 0; b < batch; ++b) {
+            memmem_fill(pat, english.data(), sn, map.data());
+            asm volatile("" ::: "memory");
+          }
+          mm = std::min(mm, (now() - st) / batch);
+        }
+        worst = std::min(worst, mm / seek);
+        std::printf("%10zu %-8s %12.3f %12.3f %9.2f %12.2f\n", sn, label, seek * 1e6, mm * 1e6,
+                    mm / seek, static_cast<double>(sn) / seek / 1e9);
+      }
+    }
+    std::printf("worst x memmem: %.2f\n", worst);
+    return 0;
   }
 
   // Counting: a prepared pattern's count against the read-only floor and against writing the map
