@@ -225,6 +225,27 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
   return static_cast<double>(passing) / static_cast<double>(64 * chunks);
 }
 
+std::size_t small_period(const unsigned char* pattern, std::size_t p) {
+  for (std::size_t q = 1; q <= periodic_max_q && q < p; ++q)
+    if (std::memcmp(pattern, pattern + q, p - q) == 0)
+      return p - q <= periodic_max_span ? q : 0;
+  return 0;
+}
+
+double sampled_breaks(const unsigned char* text, std::size_t fit, std::size_t spacing,
+                      std::size_t q) {
+  const std::size_t chunks =
+      std::clamp<std::size_t>(fit / std::max<std::size_t>(spacing, 1), 2, 64);
+  std::size_t breaks = 0;
+  for (std::size_t k = 0; k < chunks; ++k) {
+    // Bytes [start + q, start + q + 64) against those q before: below fit + 63 <= n.
+    const std::size_t start = (fit - 64 - q) / (chunks - 1) * k;
+    for (std::size_t j = start + q; j < start + q + 64; ++j)
+      breaks += text[j] != text[j - q];
+  }
+  return static_cast<double>(breaks) / static_cast<double>(64 * chunks);
+}
+
 dispatch choose_dispatch(std::size_t n, const tuning& tune) {
   dispatch d;
   kernel k = tune.kern;
@@ -297,8 +318,15 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
   const double rate = p >= 4 ? choose_filter_sampled(pattern, p, text, pl.fit, tune.sample_min,
                                                      tune.sample_spacing, pl.filter_off)
                              : -1;
+  pl.period = 0;
   if (rate >= 0) {
     pl.exact = pl.exact && rate > short_filter_max_rate;
+    if (!pl.exact && rate >= periodic_min_rate) {
+      const std::size_t q = small_period(pattern, p);
+      if (q && pl.fit >= 64 + q &&
+          sampled_breaks(text, pl.fit, tune.sample_spacing, q) >= periodic_min_breaks)
+        pl.period = q;
+    }
   } else if (filter_off) {
     std::copy(filter_off, filter_off + 3, pl.filter_off);
   } else {

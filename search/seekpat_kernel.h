@@ -108,6 +108,76 @@ __attribute__((noinline)) size_t exact_positions(const unsigned char* t, size_t 
   return i;
 }
 
+// Dense periodic matches: for a pattern of smallest period Q, x matches exactly when text[x, x +
+// Q) equals the pattern's first Q bytes and the text repeats with period Q over [x + Q, x + p)
+// (then every byte follows by the period; conversely a match has both). Taken where that
+// period breaks often (short lines of a repeated unit), which would end runs every few blocks. The
+// first is Q compares in lanes. For the second, bit k of a break mask B is set where text[i + Q +
+// k] differs from text[i + k]; a break at k rules out the positions i + d with k - (p - Q) < d <=
+// k, all at once by smearing B over windows of p - Q bits. B slides along with the blocks, one new
+// vector compared per block, and is smeared only in blocks where some position passed the first
+// test and some break matters. So a block costs about the same however many positions match and
+// however often the text's period breaks. Needs p - Q <=
+// periodic_max_span, so that the W - 1 + p - Q bits that matter fit in B's 128. Decides
+// positions from i while i + W <= fit_end and the mask's loads stay inside the text; returns
+// where it stopped.
+template <class V, sink S, size_t Q>
+__attribute__((noinline)) size_t
+periodic_positions(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
+                   unsigned char* out, size_t i, size_t fit_end, size_t& count) {
+  static_assert(Q >= 1 && Q <= seekpat_internal::periodic_max_q, "small periods only");
+  assert(p > Q && p - Q <= seekpat_internal::periodic_max_span && fit_end + p - 1 <= n);
+  const size_t span = p - Q;
+  // B holds `words` vectors of break bits, enough for the W - 1 + span that matter and at most
+  // 64 (span <= 32); the newest load of text ends at i + Q + words * W - 1, kept below n by the
+  // loop condition.
+  const size_t words = (V::W - 1 + span + V::W - 1) / V::W;
+  const size_t reach = Q + words * V::W;
+  static_assert(V::W - 1 + seekpat_internal::periodic_max_span + V::W - 1 <= 64 + V::W - 1,
+                "the break bits fit in 64");
+  if (fit_end - i < V::W || n - i < reach)
+    return i;
+  constexpr std::uint64_t lanes = V::W == 64 ? ~0ull : (1ull << V::W) - 1;
+  auto breaks_at = [&](size_t j) { // bits for text[j, j + W) against text[j - Q, ...)
+    return ~static_cast<std::uint64_t>(V::movemask(V::cmpeq(V::load(t + j), V::load(t + j - Q)))) &
+           lanes;
+  };
+  std::uint64_t breaks = 0;
+  for (size_t w = 0; w < words; ++w)
+    breaks |= breaks_at(i + Q + w * V::W) << (w * V::W);
+  const size_t top = (words - 1) * V::W;
+  typename V::vec b[Q];
+#pragma GCC unroll 8
+  for (size_t k = 0; k < Q; ++k)
+    b[k] = V::set1(pat[k]);
+  size_t c = 0;
+  for (;;) {
+    typename V::vec acc = V::cmpeq(V::load(t + i), b[0]);
+#pragma GCC unroll 8
+    for (size_t k = 1; k < Q; ++k)
+      acc = V::and_(acc, V::cmpeq(V::load(t + i + k), b[k]));
+    std::uint64_t hits = static_cast<std::uint64_t>(V::movemask(acc));
+    if (hits && breaks) {
+      // Bit d of the smear = OR of the break bits d .. d + span - 1, by doubling shifts: the
+      // positions whose window holds a break.
+      std::uint64_t smear = breaks;
+      size_t len = 1;
+      for (; 2 * len <= span; len *= 2)
+        smear |= smear >> len;
+      hits &= ~(smear | smear >> (span - len));
+    }
+    emit<V, S>::bits(out, i, hits, c);
+    i += V::W;
+    if (fit_end - i < V::W || n - i < reach)
+      break;
+    // Slide B by one block: the new top vector covers text[i + Q + top, + W), whose end
+    // i + reach - 1 < n by the check above.
+    breaks = (breaks >> V::W) | breaks_at(i + Q + top) << top;
+  }
+  count += c;
+  return i;
+}
+
 // The filter for long patterns: position x is a candidate when the pattern bytes at offsets
 // o[0..2] (chosen rare) all sit at x + o[k]. Needs x + W <= fit_end, so every load ends inside
 // the text: x + W - 1 + o[k] <= fit_end - 1 + p - 1 < n.
@@ -237,7 +307,9 @@ public:
       const size_t head_end = fit_end - i > head ? i + head : fit_end;
       scalar(i, head_end);
       i = head_end;
-      if (pl_.exact)
+      if (pl_.period)
+        i = periodic_dispatch(i, fit_end);
+      else if (pl_.exact)
         i = exact_dispatch(i, fit_end);
       else
         i = filter_loop(i, fit_end);
@@ -260,6 +332,20 @@ private:
         count_ += t_[x] == pat_[0] && std::memcmp(t_ + x, pat_, p_) == 0;
     } else {
       seekpat_internal::define_positions(t_, pat_, p_, out_, from, to);
+    }
+  }
+
+  size_t periodic_dispatch(size_t i, size_t fit_end) {
+    const size_t n = pl_.n;
+    switch (pl_.period) {
+    case 1: return periodic_positions<V, S, 1>(t_, n, pat_, p_, out_, i, fit_end, count_);
+    case 2: return periodic_positions<V, S, 2>(t_, n, pat_, p_, out_, i, fit_end, count_);
+    case 3: return periodic_positions<V, S, 3>(t_, n, pat_, p_, out_, i, fit_end, count_);
+    case 4: return periodic_positions<V, S, 4>(t_, n, pat_, p_, out_, i, fit_end, count_);
+    case 5: return periodic_positions<V, S, 5>(t_, n, pat_, p_, out_, i, fit_end, count_);
+    case 6: return periodic_positions<V, S, 6>(t_, n, pat_, p_, out_, i, fit_end, count_);
+    case 7: return periodic_positions<V, S, 7>(t_, n, pat_, p_, out_, i, fit_end, count_);
+    default: return periodic_positions<V, S, 8>(t_, n, pat_, p_, out_, i, fit_end, count_);
     }
   }
 

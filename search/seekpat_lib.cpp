@@ -137,6 +137,7 @@ std::vector<std::size_t> pattern::find_all(const void* text, std::size_t n,
                        pl.verify_allowance = tune.verify_allowance;
                        pl.mode = sink::store;
                        pl.exact = p <= exact_max;
+                       pl.period = 0;
                        pl.tables = &st.tables;
                        d.chunk(pl, 0, we - w);
                        // Matches are rare in most texts: eight map bytes at a time are skipped
