@@ -1,6 +1,7 @@
 // seekpat when memory runs out: each allocation it makes is failed in turn (that one alone, and
 // every one from there on), and the map must still come out whole and right. This program
 // replaces operator new, so that any allocation can be made to fail on demand.
+#include "reference.h"
 #include "seekpat_internal.h"
 
 #include <gtest/gtest.h>
@@ -72,13 +73,6 @@ void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::f
 namespace {
 
 using seekpat_internal::tuning;
-
-std::string reference_map(const std::string& pattern, const std::string& text) {
-  std::string map(text.size(), '\0');
-  for (std::size_t i = 0; i + pattern.size() <= text.size(); ++i)
-    map[i] = text.compare(i, pattern.size(), pattern) == 0;
-  return map;
-}
 
 // Runs the search with allocations [from, to] failing; returns how many it attempted.
 long search_failing(const std::string& pattern, const std::string& text, std::string& out,

@@ -2,6 +2,7 @@
 // and adversarial input, every kernel the CPU runs, many thread counts and chunk boundaries, with
 // the text, the pattern and the map each ending at an inaccessible page.
 #include "guarded.h"
+#include "reference.h"
 #include "seekpat.h"
 #include "seekpat_internal.h"
 #include "textgen.h"
@@ -17,14 +18,6 @@ namespace {
 
 using seekpat_internal::kernel;
 using seekpat_internal::tuning;
-
-// The definition, position by position.
-std::string reference_map(const std::string& pattern, const std::string& text) {
-  std::string map(text.size(), '\0');
-  for (std::size_t i = 0; i + pattern.size() <= text.size(); ++i)
-    map[i] = text.compare(i, pattern.size(), pattern) == 0;
-  return map;
-}
 
 std::vector<kernel> kernels() {
   std::vector<kernel> ks = {kernel::sse2};

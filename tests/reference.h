@@ -1,0 +1,12 @@
+// The match map by its definition, position by position: what every fast search is checked
+// against.
+#pragma once
+
+#include <string>
+
+inline std::string reference_map(const std::string& pattern, const std::string& text) {
+  std::string map(text.size(), '\0');
+  for (std::size_t i = 0; i + pattern.size() <= text.size(); ++i)
+    map[i] = text.compare(i, pattern.size(), pattern) == 0;
+  return map;
+}
