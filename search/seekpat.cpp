@@ -319,6 +319,10 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
                                                      tune.sample_spacing, pl.filter_off)
                              : -1;
   pl.period = 0;
+  pl.rate = rate;
+  pl.sample_min = tune.sample_min;
+  pl.sample_spacing = tune.sample_spacing;
+  pl.replan_window = tune.replan_window;
   if (rate >= 0) {
     pl.exact = pl.exact && rate > short_filter_max_rate;
     if (!pl.exact && rate >= periodic_min_rate) {

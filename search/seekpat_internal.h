@@ -43,6 +43,10 @@ struct tuning {
   // sample costs well under a tenth of a scan.
   std::size_t sample_min = 128u << 10;
   std::size_t sample_spacing = 16u << 10;
+  // The filter is watched over windows of this many positions: where candidates come far more
+  // often than planned (the text changed character), the rest of the share is planned again on a
+  // sample of itself. Unmeasured; 0 turns the watch off.
+  std::size_t replan_window = 1u << 20;
 };
 
 bool kernel_supported(kernel k);
@@ -130,6 +134,8 @@ struct plan {
   std::size_t verify_budget, verify_allowance;
   sink mode;
   const pattern_tables* tables; // prepared tables, or null to build them lazily
+  double rate;                  // the sampled fraction of positions the filter passes, or -1
+  std::size_t sample_min, sample_spacing, replan_window; // as in tuning
 };
 
 // Patterns up to this length are matched exactly by comparing every byte in vector lanes;
@@ -161,6 +167,10 @@ void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
 double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const unsigned char* text,
                              std::size_t fit, std::size_t min_fit, std::size_t spacing,
                              std::size_t off[3]);
+
+// A window of the filter is re-planned when its candidates exceed replan_factor times the
+// planned rate, or replan_floor of its positions where no rate was sampled.
+constexpr double replan_factor = 8, replan_floor = 1.0 / 256;
 
 // Short patterns take the filter instead of exact lanes when the sample lets through at most
 // this fraction of positions: then a filter step (three compares per block) and the rare

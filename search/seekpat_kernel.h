@@ -403,16 +403,25 @@ private:
   // period as dead (skip_periodic_misses). Verification is bounded by a work budget; past it the
   // rest of the chunk goes to Two-Way, which keeps the whole search O(n + p) on any input.
   size_t filter_loop(size_t i, size_t fit_end) {
-    const size_t* o = pl_.filter_off;
+    size_t o[3] = {pl_.filter_off[0], pl_.filter_off[1], pl_.filter_off[2]};
     assert(o[0] < p_ && o[1] < p_ && o[2] < p_ && fit_end <= pl_.fit);
-    const typename V::vec b[3] = {V::set1(pat_[o[0]]), V::set1(pat_[o[1]]), V::set1(pat_[o[2]])};
+    typename V::vec b[3] = {V::set1(pat_[o[0]]), V::set1(pat_[o[1]]), V::set1(pat_[o[2]])};
     const size_t budget = pl_.verify_budget * (fit_end - i) + pl_.verify_allowance;
     size_t work = 0;
     filter_state& s = st_;
+    // The watch: candidates seen in the current window, and how many it allows.
+    const size_t window = pl_.replan_window;
+    size_t watch_end = i + window, seen = 0, allowed = allowed_candidates(pl_.rate);
     // i + W <= fit_end = min(end, n - p + 1): filter loads end before n (see filter_mask), and
     // a run extends text only up to i + W - 1 + p <= n.
     while (fit_end - i >= V::W) {
       assert(s.valid(i, p_, q_, pl_.n, fit_end));
+      if (window && i >= watch_end) {
+        if (seen > allowed)
+          replan(i, fit_end, o, b, allowed);
+        seen = 0;
+        watch_end = i + window;
+      }
       std::uint64_t bits = 0, cand = ~0ull;
       if (s.dead_end > i) { // no match starts below dead_end
         i = zero_blocks<V, S>(out_, i, s.dead_end, fit_end);
@@ -445,6 +454,7 @@ private:
         const size_t x = i + bit;
         const size_t mis = mismatch(x);
         work += mis + 8;
+        ++seen;
         cand &= cand - 1;
         if (mis != p_) {
           if (mis >= dead_min && have_failure(x, fit_end)) {
@@ -468,6 +478,37 @@ private:
     }
     s.run_active = false;
     return i;
+  }
+
+  // How many candidates a window of the filter may see at the given passing rate before it is
+  // planned again.
+  size_t allowed_candidates(double rate) const {
+    const double r =
+        rate >= 0 && rate * seekpat_internal::replan_factor > seekpat_internal::replan_floor
+            ? rate * seekpat_internal::replan_factor
+            : seekpat_internal::replan_floor;
+    return static_cast<size_t>(r * static_cast<double>(pl_.replan_window));
+  }
+
+  // The filter let through far more than planned: the text has changed character. Chooses the
+  // offsets again on a sample of what comes next, positions [i, i + 64 sample_spacing) of the
+  // share (64 chunks of 64), whose loads end at or before fit_end - 1 + p - 1 < n; keeps the old
+  // ones when that is too short to sample. The window's allowance then follows the new rate, so
+  // a text that no offsets can filter better is not planned again at every window.
+  void replan(size_t i, size_t fit_end, size_t o[3], typename V::vec b[3], size_t& allowed) {
+    size_t fresh[3];
+    const size_t ahead = 64 * pl_.sample_spacing;
+    const double rate = seekpat_internal::choose_filter_sampled(
+        pat_, p_, t_ + i, fit_end - i < ahead ? fit_end - i : ahead, 128, pl_.sample_spacing,
+        fresh);
+    if (rate < 0)
+      return;
+    for (int k = 0; k < 3; ++k) {
+      assert(fresh[k] < p_);
+      o[k] = fresh[k];
+      b[k] = V::set1(pat_[o[k]]);
+    }
+    allowed = allowed_candidates(rate);
   }
 
   // Whether the failure function is at hand, building it when enough positions remain for what

@@ -48,8 +48,10 @@ std::vector<tuning> tunings(bool all_thread_counts) {
         t.stream_min = variant == 1 ? 0 : ~std::size_t(0);
         if (variant == 2)
           t.verify_budget = t.verify_allowance = 0;
-        if (variant != 0) // filters fitted to a sample even of tiny texts
+        if (variant != 0) { // filters fitted to a sample even of tiny texts, and watched
           t.sample_min = t.sample_spacing = 64;
+          t.replan_window = 256;
+        }
         ts.push_back(t);
       }
     }
@@ -264,6 +266,35 @@ TEST(SeekpatDifferential, NearlyPeriodicTexts) {
     if (r.below(3) != 0)
       pattern[p - 1 - r.below(4)] = "abc"[r.below(3)];
     check_all(pattern, text, "nearly periodic round " + std::to_string(round), round < 10);
+  }
+}
+
+// Texts that change character part-way: prose, then copies of the pattern with its last byte
+// changed (candidates at every copy, each failing at its end) and now and then the pattern, then
+// prose again. A filter planned for prose lets the copies through, and the watch must plan it
+// again on what comes next, then find the matches among the copies.
+TEST(SeekpatDifferential, TextsThatChangeCharacter) {
+  textgen::rng r(4242);
+  for (int round = 0; round < 8; ++round) {
+    std::string text(24000, '\0');
+    textgen::english(text.data(), text.size(), r.next());
+    const std::size_t p = 9 + r.below(40);
+    const std::string pattern = text.substr(r.below(10000), p);
+    std::string almost = pattern;
+    almost[p - 1] = static_cast<char>(almost[p - 1] ^ 1);
+    for (std::size_t at = 16000; at + p <= 19000; at += p)
+      text.replace(at, p, r.below(20) ? almost : pattern);
+    const std::string expected = reference_map(pattern, text);
+    for (kernel k : kernels())
+      for (int threads : {1, 3}) {
+        tuning t; // the default plan for prose, watched over short windows
+        t.kern = k;
+        t.threads = threads;
+        t.min_chunk = 1;
+        t.replan_window = 256;
+        t.sample_spacing = 64;
+        check(pattern, text, t, "changing round " + std::to_string(round), expected);
+      }
   }
 }
 
