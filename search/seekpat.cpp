@@ -282,6 +282,37 @@ std::size_t run_plan(const plan& pl, const dispatch& d) noexcept {
   return total.load(std::memory_order_relaxed);
 }
 
+plan make_plan(const unsigned char* pattern, std::size_t p, const unsigned char* text,
+               std::size_t n, unsigned char* out, sink mode, const std::size_t* filter_off,
+               const pattern_tables* tables, const tuning& tune) {
+  assert(p >= 1 && p <= n);
+  plan pl;
+  pl.pattern = pattern;
+  pl.p = p;
+  pl.text = text;
+  pl.n = n;
+  pl.out = out;
+  pl.fit = n - p + 1;
+  if (filter_off) {
+    std::copy(filter_off, filter_off + 3, pl.filter_off);
+  } else {
+    pl.filter_off[0] = 0;
+    pl.filter_off[1] = p / 2;
+    pl.filter_off[2] = p - 1;
+  }
+  pl.exact = p <= exact_max;
+  pl.period = 0;
+  pl.verify_budget = tune.verify_budget;
+  pl.verify_allowance = tune.verify_allowance;
+  pl.mode = mode;
+  pl.tables = tables;
+  pl.rate = -1;
+  pl.sample_min = tune.sample_min;
+  pl.sample_spacing = tune.sample_spacing;
+  pl.replan_window = tune.replan_window;
+  return pl;
+}
+
 std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::size_t* filter_off,
                        const pattern_tables* tables, const unsigned char* text, std::size_t n,
                        unsigned char* out, bool count, const tuning& tune) noexcept {
@@ -292,61 +323,37 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
       std::memset(out, 1, n);
     return n;
   }
-  if (p > n || n < tune.short_max) {
-    const std::size_t fit = p <= n ? n - p + 1 : 0;
-    if (!count) {
-      define_positions(text, pattern, p, out, 0, fit);
-      std::memset(out + fit, 0, n - fit);
-      return 0;
-    }
-    std::size_t c = 0;
-    for (std::size_t x = 0; x < fit; ++x)
-      c += text[x] == pattern[0] && std::memcmp(text + x, pattern, p) == 0;
-    return c;
-  }
+  if (!count &&
+      short_search(reinterpret_cast<const char*>(pattern), p, reinterpret_cast<const char*>(text),
+                   n, reinterpret_cast<char*>(out), tune.short_max))
+    return 0;
+  if (p > n || n < tune.short_max)
+    return p > n ? 0 : count_positions(text, pattern, p, 0, n - p + 1);
 
-  plan pl;
-  pl.pattern = pattern;
-  pl.p = p;
-  pl.text = text;
-  pl.n = n;
-  pl.out = out;
-  pl.fit = n - p + 1;
-  pl.exact = p <= exact_max;
+  plan pl = make_plan(pattern, p, text, n, out,
+                      count                  ? sink::count
+                      : n >= tune.stream_min ? sink::stream
+                                             : sink::store,
+                      filter_off, tables, tune);
   // Large texts: the filter fitted to a sample of the text; short patterns take it instead of
   // exact lanes when it lets almost nothing through.
-  const double rate = p >= 4 ? choose_filter_sampled(pattern, p, text, pl.fit, tune.sample_min,
-                                                     tune.sample_spacing, pl.filter_off)
-                             : -1;
-  pl.period = 0;
-  pl.rate = rate;
-  pl.sample_min = tune.sample_min;
-  pl.sample_spacing = tune.sample_spacing;
-  pl.replan_window = tune.replan_window;
-  if (rate >= 0) {
-    pl.exact = pl.exact && rate > short_filter_max_rate;
-    if (!pl.exact && rate >= periodic_min_rate) {
+  pl.rate = p >= 4 ? choose_filter_sampled(pattern, p, text, pl.fit, tune.sample_min,
+                                           tune.sample_spacing, pl.filter_off)
+                   : -1;
+  if (pl.rate >= 0) {
+    pl.exact = pl.exact && pl.rate > short_filter_max_rate;
+    if (!pl.exact && pl.rate >= periodic_min_rate) {
       const std::size_t q = small_period(pattern, p);
       if (q && pl.fit >= 64 + q &&
           sampled_breaks(text, pl.fit, tune.sample_spacing, q) >= periodic_min_breaks)
         pl.period = q;
     }
-  } else if (filter_off) {
-    std::copy(filter_off, filter_off + 3, pl.filter_off);
-  } else {
+  } else if (!filter_off && p > exact_max && pl.fit >= 4096) {
     // Ranking the pattern's bytes pays only when there are many positions to filter; with few,
     // first, middle and last byte do. Measured (seekpat_bench --only sizes): under 4096
     // positions the ranking (about 80 ns for p = 15) costs more than the candidates it saves.
-    pl.filter_off[0] = 0;
-    pl.filter_off[1] = p / 2;
-    pl.filter_off[2] = p - 1;
-    if (p > exact_max && pl.fit >= 4096)
-      choose_filter(pattern, p, pl.fit, pl.filter_off);
+    choose_filter(pattern, p, pl.fit, pl.filter_off);
   }
-  pl.verify_budget = tune.verify_budget;
-  pl.verify_allowance = tune.verify_allowance;
-  pl.mode = count ? sink::count : n >= tune.stream_min ? sink::stream : sink::store;
-  pl.tables = tables;
 
   if (!count && n >= tune.huge_page_min)
     advise_huge_pages(reinterpret_cast<char*>(out), n);

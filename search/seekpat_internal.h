@@ -62,6 +62,16 @@ inline void define_positions(const unsigned char* text, const unsigned char* pat
     out[x] = text[x] == pattern[0] && std::memcmp(text + x, pattern, p) == 0;
 }
 
+// The number of positions in [from, to) where the pattern starts, by the same test; same
+// preconditions and reads.
+inline std::size_t count_positions(const unsigned char* text, const unsigned char* pattern,
+                                   std::size_t p, std::size_t from, std::size_t to) {
+  std::size_t c = 0;
+  for (std::size_t x = from; x < to; ++x)
+    c += text[x] == pattern[0] && std::memcmp(text + x, pattern, p) == 0;
+  return c;
+}
+
 // What the long-pattern path knows of a pattern beyond its bytes. A one-shot search builds these
 // lazily inside each chunk, only once they pay; a prepared pattern builds them once, ahead.
 struct pattern_tables {
@@ -137,6 +147,14 @@ struct plan {
   double rate;                  // the sampled fraction of positions the filter passes, or -1
   std::size_t sample_min, sample_spacing, replan_window; // as in tuning
 };
+
+// A plan for pattern[0, p) over text[0, n) (p <= n), out and mode as given: exact lanes for
+// patterns up to exact_max, the filter offsets given (first, middle and last byte when null), the
+// tables given, no periodic path, no sampled rate, the knobs' budget and sampling. Callers refine
+// it from a sample.
+plan make_plan(const unsigned char* pattern, std::size_t p, const unsigned char* text,
+               std::size_t n, unsigned char* out, sink mode, const std::size_t* filter_off,
+               const pattern_tables* tables, const tuning& tune);
 
 // Patterns up to this length are matched exactly by comparing every byte in vector lanes;
 // longer ones go through a rare-byte filter and candidate verification.

@@ -327,8 +327,7 @@ private:
   // text[x, x + p) for x < fit, so at most text[0, n).
   void scalar(size_t from, size_t to) {
     if constexpr (S == sink::count) {
-      for (size_t x = from; x < to; ++x)
-        count_ += t_[x] == pat_[0] && std::memcmp(t_ + x, pat_, p_) == 0;
+      count_ += seekpat_internal::count_positions(t_, pat_, p_, from, to);
     } else {
       seekpat_internal::define_positions(t_, pat_, p_, out_, from, to);
     }

@@ -125,20 +125,9 @@ std::vector<std::size_t> pattern::find_all(const void* text, std::size_t n,
                        // p).
                        const std::size_t we = std::min(end, w + window);
                        const std::size_t sub_n = std::min(n - w, we - w + p - 1);
-                       plan pl;
-                       pl.pattern = st.bytes.get();
-                       pl.p = p;
-                       pl.text = t + w;
-                       pl.n = sub_n;
-                       pl.out = map;
-                       pl.fit = sub_n - p + 1;
-                       std::copy(st.filter_off, st.filter_off + 3, pl.filter_off);
-                       pl.verify_budget = tune.verify_budget;
-                       pl.verify_allowance = tune.verify_allowance;
-                       pl.mode = sink::store;
-                       pl.exact = p <= exact_max;
-                       pl.period = 0;
-                       pl.tables = &st.tables;
+                       plan pl = make_plan(st.bytes.get(), p, t + w, sub_n, map, sink::store,
+                                           st.filter_off, &st.tables, tune);
+                       pl.replan_window = 0; // 64 Ki positions: too short a share to watch
                        d.chunk(pl, 0, we - w);
                        // Matches are rare in most texts: eight map bytes at a time are skipped
                        // while zero.
