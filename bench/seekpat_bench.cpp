@@ -41,22 +41,27 @@ double now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+// Runs share(t, start, end) for share t of [0, n) on every hardware thread, share 0 on the calling
+// one, and returns when all are done. Bounds are multiples of `align`, the last one n.
+template <class F> void on_every_thread(std::size_t n, std::size_t align, const F& share) {
+  const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+  auto bound = [&](unsigned t) { return t == threads ? n : n / threads * t / align * align; };
+  std::vector<std::thread> pool;
+  for (unsigned t = 1; t < threads; ++t)
+    pool.emplace_back([&, t] { share(t, bound(t), bound(t + 1)); });
+  share(0u, std::size_t(0), bound(1));
+  for (std::thread& th : pool)
+    th.join();
+}
+
 // The floor: what any search that writes an n-byte map into fresh memory must at least pay.
 // Copies the text into a fresh, huge-page-advised buffer with every hardware thread.
 double time_floor(const char* text, std::size_t n) {
   const double start = now();
   char* buf = static_cast<char*>(std::malloc(n));
   seekpat_internal::advise_huge_pages(buf, n);
-  const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-  std::vector<std::thread> pool;
-  for (unsigned t = 1; t < threads; ++t)
-    pool.emplace_back([=] {
-      const std::size_t a = n * t / threads, b = n * (t + 1) / threads;
-      std::memcpy(buf + a, text + a, b - a);
-    });
-  std::memcpy(buf, text, n / threads);
-  for (std::thread& th : pool)
-    th.join();
+  on_every_thread(
+      n, 1, [=](unsigned, std::size_t a, std::size_t b) { std::memcpy(buf + a, text + a, b - a); });
   const double t = now() - start;
   std::free(buf);
   return t;
@@ -80,18 +85,11 @@ __attribute__((target("avx2"))) std::uint64_t read_share_avx2(const char* text, 
 // The read-only floor: what any search that writes no map must at least pay, reading the text
 // once with every hardware thread.
 double time_read_floor(const char* text, std::size_t n) {
+  std::vector<std::uint64_t> folded(std::max(1u, std::thread::hardware_concurrency()));
   const double start = now();
-  const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-  std::vector<std::uint64_t> folded(threads);
-  std::vector<std::thread> pool;
-  for (unsigned t = 1; t < threads; ++t)
-    pool.emplace_back([=, &folded] {
-      const std::size_t a = n * t / threads, b = n * (t + 1) / threads;
-      folded[t] = read_share_avx2(text + a, b - a);
-    });
-  folded[0] = read_share_avx2(text, n / threads);
-  for (std::thread& th : pool)
-    th.join();
+  on_every_thread(n, 1, [&](unsigned t, std::size_t a, std::size_t b) {
+    folded[t] = read_share_avx2(text + a, b - a);
+  });
   const double t = now() - start;
   volatile std::uint64_t sink = 0;
   for (std::uint64_t f : folded)
@@ -113,17 +111,9 @@ __attribute__((target("avx2"))) void stream_share(const char* text, char* out, s
 
 double time_stream_floor(const char* text, char* out, std::size_t n) {
   const double start = now();
-  const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-  auto bound = [&](unsigned t) { return n / threads * t / 64 * 64; };
-  std::vector<std::thread> pool;
-  for (unsigned t = 1; t < threads; ++t)
-    pool.emplace_back([=] {
-      const std::size_t a = bound(t), b = t + 1 == threads ? n : bound(t + 1);
-      stream_share(text + a, out + a, b - a);
-    });
-  stream_share(text, out, threads == 1 ? n : bound(1));
-  for (std::thread& th : pool)
-    th.join();
+  on_every_thread(n, 64, [=](unsigned, std::size_t a, std::size_t b) {
+    stream_share(text + a, out + a, b - a); // a is a multiple of 64: out + a stays aligned
+  });
   return now() - start;
 }
 
@@ -248,8 +238,7 @@ struct hyperscan_peer {
       char* out;
       std::size_t p, start, end;
     };
-    auto run = [&](unsigned t) {
-      const std::size_t a = n * t / threads, b = n * (t + 1) / threads;
+    on_every_thread(n, 1, [&](unsigned t, std::size_t a, std::size_t b) {
       std::memset(out + a, 0, b - a);
       const std::size_t scan_end = std::min(n, b + pat.size() - 1);
       share_ctx c{out, pat.size(), a, b};
@@ -263,13 +252,7 @@ struct hyperscan_peer {
             return 0;
           },
           &c);
-    };
-    std::vector<std::thread> pool;
-    for (unsigned t = 1; t < threads; ++t)
-      pool.emplace_back(run, t);
-    run(0);
-    for (std::thread& th : pool)
-      th.join();
+    });
     for (hs_scratch_t* sc : scratches)
       hs_free_scratch(sc);
   }
