@@ -274,7 +274,7 @@ std::string show_pattern(const std::string& p) {
 int main(int argc, char** argv) {
   std::size_t mib = 256;
   int reps = 7;
-  std::string csv_path, only, corpora;
+  std::string csv_path, only, corpora, text_only;
   bool peers = true;
   for (int a = 1; a < argc; ++a) {
     const std::string arg = argv[a];
@@ -288,13 +288,15 @@ int main(int argc, char** argv) {
       only = argv[++a];
     else if (arg == "--corpora" && a + 1 < argc)
       corpora = argv[++a];
+    else if (arg == "--text" && a + 1 < argc)
+      text_only = argv[++a];
     else if (arg == "--no-peers")
       peers = false;
     else {
       std::fprintf(
           stderr,
           "usage: %s [--mib N] [--reps N] [--csv FILE] [--only SUBSTRING|small|count|corpus|sizes] "
-          "[--corpora DIR] [--no-peers]\n",
+          "[--corpora DIR] [--text NAME] [--no-peers]\n",
           argv[0]);
       return 2;
     }
@@ -444,6 +446,8 @@ int main(int argc, char** argv) {
     std::vector<double> ratios;
     bool ok_all = true;
     for (const corpus& c : list) {
+      if (!text_only.empty() && text_only != c.name)
+        continue;
       std::string raw;
       if (FILE* f = std::fopen((dir + "/" + c.file).c_str(), "rb")) {
         char buf[1 << 16];

@@ -102,8 +102,9 @@ inline void build_failure(const unsigned char* pattern, std::size_t p, std::uint
 
 // tile[k] = 1 where q divides k, for k < q + tile_slack.
 inline void fill_tile(unsigned char* tile, std::size_t q) {
-  for (std::size_t k = 0; k < q + tile_slack; ++k)
-    tile[k] = k % q == 0;
+  std::memset(tile, 0, q + tile_slack);
+  for (std::size_t k = 0; k < q + tile_slack; k += q)
+    tile[k] = 1;
 }
 
 // Releases a tile, allocated with new (std::align_val_t(64)) unsigned char[].

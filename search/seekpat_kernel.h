@@ -258,11 +258,14 @@ size_t extend_run(const unsigned char* t, size_t n, size_t q, size_t j, size_t n
 
 // The long-pattern path's state between blocks.
 struct filter_state {
+  static constexpr size_t none = ~size_t(0);
   bool run_active = false; // a run of matches decides positions from run_next on
   bool run_broken = false; // the text stopped repeating with period q at verified_end
   size_t run_next = 0;     // next position the run marks
   size_t verified_end = 0; // text[j] == text[j - q] for j in [run's first match + p, verified_end)
   size_t dead_end = 0;     // no match starts between the last periodic miss and this
+  // The last match decided, or none: every position after it decided so far is a non-match.
+  size_t last_match = none;
 
   // Holds at the start of every block [i, i + W): the run's next match lies within one period
   // ahead, and the run has decided every position before i (verified_end - p >= i - 1); a dead
@@ -414,7 +417,7 @@ private:
     // i + W <= fit_end = min(end, n - p + 1): filter loads end before n (see filter_mask), and
     // a run extends text only up to i + W - 1 + p <= n.
     while (fit_end - i >= V::W) {
-      assert(s.valid(i, p_, q_, pl_.n, fit_end));
+      assert(s.valid(i, p_, rq_, pl_.n, fit_end));
       if (window && i >= watch_end) {
         if (seen > allowed)
           replan(i, fit_end, o, b, allowed);
@@ -463,12 +466,11 @@ private:
           continue;
         }
         bits |= 1ull << bit;
+        const size_t prev = s.last_match;
+        s.last_match = x;
         if (!want_runs(x, fit_end))
           continue;
-        s.run_active = true;
-        s.run_broken = false;
-        s.run_next = x + q_;
-        s.verified_end = x + p_;
+        start_run(x, prev != s.none && x - prev <= seekpat_internal::tile_max ? x - prev : q_);
         if (advance_run(i, fit_end, bits, cand))
           break;
       }
@@ -531,25 +533,71 @@ private:
 
   // Whether to follow matches as runs; needs the pattern's smallest period.
   bool want_runs(size_t x, size_t fit_end) {
-    if (stride_ == 0) {
-      if (q_ == 0) {
-        if (!have_failure(x, fit_end))
-          return false;
-        q_ = p_ - fail_[p_];
-        // Without memory for a tile, runs mark their matches bit by bit instead.
-        if (q_ <= seekpat_internal::tile_max) {
-          own_tile_.reset(new (std::align_val_t(64),
-                               std::nothrow) unsigned char[q_ + seekpat_internal::tile_slack]);
-          if (own_tile_)
-            seekpat_internal::fill_tile(own_tile_.get(), q_);
-          tile_ = own_tile_.get();
-        }
-      }
-      stride_ = 1;
-      for (size_t k = q_; q_ < 64 && k < 64; k += q_)
-        stride_ |= 1ull << k;
+    if (q_ == 0) {
+      if (!have_failure(x, fit_end))
+        return false;
+      q_ = p_ - fail_[p_];
     }
     return true;
+  }
+
+  // A run from the verified match x with period r, where r is the pattern's smallest period q,
+  // or the distance from the previous match when every position between the two is decided a
+  // non-match. Either way, while text[j] == text[j - r] for j from x + p on, x + r, x + 2r, ...
+  // match and nothing between them does. For q this is the pattern's own periodicity. For the
+  // distance d from the previous match x - d: a window y in (x, x + d) equals the window y - d,
+  // a non-match, because text[y - d, x + p - d) is text[y, x + p) (both lie in the overlap of
+  // two copies of the pattern) and the text repeats with period d beyond x + p. When d < p both
+  // matches overlap, so d is a period of the pattern, which is what the run's dead rule needs.
+  // Text that repeats with a period longer than the pattern's (lines of a repeated unit, records
+  // of one shape) thus costs one compare per byte instead of a verification per match.
+  void start_run(size_t x, size_t r) {
+    assert(r >= q_ && r >= 1);
+    filter_state& s = st_;
+    s.run_active = true;
+    s.run_broken = false;
+    s.run_next = x + r;
+    s.verified_end = x + p_;
+    if (r != rq_) {
+      rq_ = r;
+      rstride_ = 1;
+      for (size_t k = r; r < 64 && k < 64; k += r)
+        rstride_ |= 1ull << k;
+    }
+  }
+
+  // The tile of the current run's period, or null (runs then mark their matches bit by bit):
+  // the pattern's own for its period, else one filled here, which costs one byte per position
+  // since the previous match. Without memory for a tile, null.
+  const unsigned char* run_tile() {
+    if (rq_ > seekpat_internal::tile_max)
+      return nullptr;
+    if (rq_ == q_ && (tile_ || tile_failed_))
+      return tile_;
+    if (rq_ == q_) {
+      own_tile_.reset(new (std::align_val_t(64),
+                           std::nothrow) unsigned char[q_ + seekpat_internal::tile_slack]);
+      tile_failed_ = !own_tile_;
+      if (own_tile_)
+        seekpat_internal::fill_tile(own_tile_.get(), q_);
+      tile_ = own_tile_.get();
+      return tile_;
+    }
+    if (!run_tile_) {
+      if (tile_failed_)
+        return nullptr;
+      run_tile_.reset(new (
+          std::align_val_t(64),
+          std::nothrow) unsigned char[seekpat_internal::tile_max + seekpat_internal::tile_slack]);
+      tile_failed_ = !run_tile_;
+      if (!run_tile_)
+        return nullptr;
+    }
+    if (run_tile_q_ != rq_) {
+      seekpat_internal::fill_tile(run_tile_.get(), rq_);
+      run_tile_q_ = rq_;
+    }
+    return run_tile_.get();
   }
 
   // After candidate x failed at pattern index mis >= 1: text[x, x + mis) equals pattern[0, mis),
@@ -577,14 +625,13 @@ private:
   __attribute__((noinline)) size_t run_blocks(size_t i, size_t fit_end) {
     const unsigned char* const t = t_;
     unsigned char* const out = out_;
-    const size_t p = p_, q = q_, n = pl_.n;
+    const size_t p = p_, q = rq_, n = pl_.n;
     size_t next = st_.run_next, ver = st_.verified_end;
     bool broken = st_.run_broken;
     size_t count = 0;
-    if (tile_) {
+    if (const unsigned char* const tile = run_tile()) {
       // The map of a run is periodic: block i is tile_[off, off + W) with off = (i - next) mod q.
       // off + W <= q - 1 + W <= q + tile_slack: every window lies inside the tile.
-      const unsigned char* const tile = tile_;
       const size_t step = V::W % q;
       size_t off = next == i ? 0 : q - (next - i);
       // When q divides W every block of the run is the same window; keep it in a register.
@@ -624,7 +671,7 @@ private:
       }
       next = i + (off == 0 ? 0 : q - off);
     } else {
-      const std::uint64_t stride = stride_;
+      const std::uint64_t stride = rstride_;
       for (; fit_end - i >= V::W; i += V::W) {
         if (!broken)
           ver = extend_run<V>(t, n, q, ver, i + V::W - 1 + p, broken);
@@ -650,21 +697,22 @@ private:
     // Deciding position i + W - 1 needs text below need = i + W - 1 + p <= n.
     if (!s.run_broken)
       s.verified_end =
-          extend_run<V>(t_, pl_.n, q_, s.verified_end, i + V::W - 1 + p_, s.run_broken);
+          extend_run<V>(t_, pl_.n, rq_, s.verified_end, i + V::W - 1 + p_, s.run_broken);
     const size_t last = s.verified_end - p_; // >= i - 1: the previous block was fully decided
     const size_t hi = last < i + V::W - 1 ? last : i + V::W - 1;
-    bits |= stride_bits(stride_, q_, i, hi, s.run_next);
+    bits |= stride_bits(rstride_, rq_, i, hi, s.run_next);
     if (last >= i + V::W - 1) {
       cand = 0;
       return true;
     }
     s.run_active = false;
+    s.last_match = s.run_next - rq_; // the run's first match at least: run_next > that
     // The run broke at j0 = verified_end: text[j0] != text[j0 - q]. A match at x with
     // j0 - p < x <= j0 - q would hold both bytes, a period apart, where the pattern has equal
     // ones: nothing up to j0 - q can match, so those positions are dead rather than candidates.
     size_t decided = last + 1;
-    if (s.run_broken && s.verified_end - q_ + 1 > decided) {
-      decided = std::min(s.verified_end - q_ + 1, fit_end);
+    if (s.run_broken && s.verified_end - rq_ + 1 > decided) {
+      decided = std::min(s.verified_end - rq_ + 1, fit_end);
       s.dead_end = std::max(s.dead_end, decided);
     }
     cand &= ~low_bits(decided - i);
@@ -774,10 +822,16 @@ private:
 
   // The pattern's tables: the plan's when prepared, else built here on first need.
   const std::uint32_t* fail_ = nullptr;
-  size_t q_ = 0;             // smallest period, 0 until needed
-  std::uint64_t stride_ = 0; // bits at multiples of q_ (q_ < 64), else bit 0; 0 until needed
+  size_t q_ = 0; // smallest period, 0 until needed
   const unsigned char* tile_ = nullptr;
-  bool no_memory_ = false; // an allocation failed: do without the tables
+  // The current run's period, and bits at its multiples below 64 (bit 0 alone from 64 on).
+  size_t rq_ = 0;
+  std::uint64_t rstride_ = 0;
+  // A tile for run periods other than q_, filled for run_tile_q_.
+  std::unique_ptr<unsigned char[], seekpat_internal::aligned_delete> run_tile_;
+  size_t run_tile_q_ = 0;
+  bool tile_failed_ = false; // an allocation of a tile failed: runs mark bit by bit
+  bool no_memory_ = false;   // an allocation failed: do without the tables
   std::unique_ptr<std::uint32_t[]> own_fail_;
   std::unique_ptr<unsigned char[], seekpat_internal::aligned_delete> own_tile_;
   filter_state st_;

@@ -211,6 +211,28 @@ TEST(SeekpatAdversarial, PeriodicRunsThatBreak) {
   }
 }
 
+// Lines of one repeated unit, their length changing now and then: the text repeats with the line
+// length, a longer period than that of the patterns cut across a line break, so that runs follow
+// the distance between matches, which changes with the lines.
+TEST(SeekpatAdversarial, LinesOfARepeatedUnit) {
+  textgen::rng r(55);
+  for (const std::string unit : {"qaz", "ab", "abcdefg"}) {
+    std::string text;
+    std::size_t len = 40;
+    while (text.size() < 8000) {
+      if (r.below(12) == 0)
+        len = 20 + r.below(60);
+      for (std::size_t k = 0; k < len; ++k)
+        text += unit[k % unit.size()];
+      text += '\n';
+    }
+    for (std::size_t p : {12, 40, 64, 130}) {
+      const std::size_t at = text.find('\n', 2000 + r.below(4000)) - p / 2;
+      check_all(text.substr(at, p), text, "lines of " + unit + ", p=" + std::to_string(p));
+    }
+  }
+}
+
 // A period longer than the map tiles kept for runs (4096 bytes): such runs mark their matches
 // bit by bit instead.
 TEST(SeekpatAdversarial, RunsWithALongPeriod) {
