@@ -342,11 +342,19 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
                    : -1;
   if (pl.rate >= 0) {
     pl.exact = pl.exact && pl.rate > short_filter_max_rate;
-    if (!pl.exact && pl.rate >= periodic_min_rate) {
+    if (pl.rate >= periodic_min_rate) {
+      // Frequent periodic patterns: where the text keeps breaking their period, the dense
+      // periodic path; where it rarely does, runs (one compare per block), even for patterns
+      // short enough for exact lanes (p compares per block).
       const std::size_t q = small_period(pattern, p);
-      if (q && pl.fit >= 64 + q &&
-          sampled_breaks(text, pl.fit, tune.sample_spacing, q) >= periodic_min_breaks)
-        pl.period = q;
+      if (q && pl.fit >= 64 + q) {
+        const bool breaks_often =
+            sampled_breaks(text, pl.fit, tune.sample_spacing, q) >= periodic_min_breaks;
+        if (!pl.exact && breaks_often)
+          pl.period = q;
+        else if (pl.exact && !breaks_often)
+          pl.exact = false;
+      }
     }
   } else if (!filter_off && p > exact_max && pl.fit >= 4096) {
     // Ranking the pattern's bytes pays only when there are many positions to filter; with few,
