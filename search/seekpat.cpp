@@ -47,6 +47,15 @@ struct byte_rank {
 };
 constexpr byte_rank rank_of;
 
+// The number of set bits, without the POPCNT instruction, which this file cannot assume (the
+// compiler would call a library routine instead).
+inline std::size_t ones(std::uint64_t x) {
+  x -= (x >> 1) & 0x5555555555555555ull;
+  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0full;
+  return static_cast<std::size_t>((x * 0x0101010101010101ull) >> 56);
+}
+
 bool cpu_has_avx2() {
   static const bool has = [] {
     __builtin_cpu_init();
@@ -143,46 +152,70 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
   const std::size_t chunks = std::min(max_chunks, fit / std::max<std::size_t>(spacing, 1));
   if (fit < min_fit || fit < 64 || chunks < 2 || p < 3)
     return -1;
-  // Chunk k covers positions [start(k), start(k) + 64), all below fit; a load for offset o < p
-  // reads text[start(k) + o, start(k) + o + 64), which ends at or before fit - 1 + p <= n.
-  auto start = [&](std::size_t k) { return (fit - 64) / (chunks - 1) * k; };
-
-  std::uint32_t freq[256] = {};
+  // Chunk k covers positions [start[k], start[k] + 64), all below fit; a load for offset o < p
+  // reads text[start[k] + o, start[k] + o + 64), which ends at or before fit - 1 + p <= n. Set
+  // once: a division per load would cost more than the sample.
+  std::size_t start[max_chunks];
+  const std::size_t gap = (fit - 64) / (chunks - 1);
   for (std::size_t k = 0; k < chunks; ++k)
-    for (std::size_t i = 0; i < 64; ++i)
-      ++freq[text[start(k) + i]];
+    start[k] = gap * k;
 
-  // The offsets to try: over at most 256 offsets spread evenly, the rarest by sample frequency,
-  // the static rank breaking ties.
+  // mask(o, k): bit i set where text[start[k] + i + o] == pattern[o].
+  auto mask = [&](std::size_t o, std::size_t k) {
+    const __m128i b = _mm_set1_epi8(static_cast<char>(pattern[o]));
+    const unsigned char* t = text + start[k] + o;
+    auto part = [&](int j) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + 16 * j));
+      return static_cast<std::uint64_t>(
+          static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, b))));
+    };
+    return part(0) | part(1) << 16 | part(2) << 32 | part(3) << 48;
+  };
+
+  // The offsets to try, rarest first by sample frequency, the static rank breaking ties: every
+  // offset when there are at most max_offsets, else the rarest of at most 256 spread evenly.
   const std::size_t looks = std::min<std::size_t>(p, 256);
+  const std::size_t tries = std::min(looks, max_offsets);
   std::size_t cand[256];
   for (std::size_t k = 0; k < looks; ++k)
     cand[k] =
         looks == p ? k : static_cast<std::size_t>(static_cast<unsigned __int128>(k) * p / looks);
-  auto score = [&](std::size_t o) {
-    return (static_cast<std::uint64_t>(freq[pattern[o]]) << 8) | rank_of.r[pattern[o]];
-  };
-  const std::size_t tries = std::min(looks, max_offsets);
-  std::partial_sort(cand, cand + tries, cand + looks,
-                    [&](std::size_t a, std::size_t b) { return score(a) < score(b); });
-
-  // masks[c][k]: bit i set where text[start(k) + i + cand[c]] == pattern[cand[c]].
   std::uint64_t masks[max_offsets][max_chunks];
-  for (std::size_t c = 0; c < tries; ++c) {
-    const std::size_t o = cand[c];
-    const __m128i b = _mm_set1_epi8(static_cast<char>(pattern[o]));
-    for (std::size_t k = 0; k < chunks; ++k) {
-      const unsigned char* t = text + start(k) + o;
-      std::uint64_t m = 0;
-      for (int j = 0; j < 4; ++j) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + 16 * j));
-        m |= static_cast<std::uint64_t>(
-                 static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, b))))
-             << (16 * j);
-      }
-      masks[c][k] = m;
+  std::uint64_t score[max_offsets];
+  if (looks > tries) {
+    // Byte frequencies over the sample pick the offsets worth a mask. Four tables, so that
+    // repeated bytes do not wait on one counter.
+    std::uint32_t counts[4][256] = {};
+    for (std::size_t k = 0; k < chunks; ++k)
+      for (std::size_t i = 0; i < 64; i += 4)
+        for (std::size_t j = 0; j < 4; ++j)
+          ++counts[j][text[start[k] + i + j]];
+    auto freq = [&](std::size_t o) {
+      const unsigned char b = pattern[o];
+      return (static_cast<std::uint64_t>(counts[0][b] + counts[1][b] + counts[2][b] + counts[3][b])
+              << 8) |
+             rank_of.r[b];
+    };
+    std::partial_sort(cand, cand + tries, cand + looks,
+                      [&](std::size_t a, std::size_t b) { return freq(a) < freq(b); });
+    for (std::size_t c = 0; c < tries; ++c)
+      for (std::size_t k = 0; k < chunks; ++k)
+        masks[c][k] = mask(cand[c], k);
+  } else {
+    // Every offset gets a mask; its ones are the frequency of its byte.
+    for (std::size_t c = 0; c < tries; ++c) {
+      std::size_t ones_seen = 0;
+      for (std::size_t k = 0; k < chunks; ++k)
+        ones_seen += ones(masks[c][k] = mask(cand[c], k));
+      score[c] = static_cast<std::uint64_t>(ones_seen) << 8 | rank_of.r[pattern[cand[c]]];
     }
   }
+  // ord: the tries in the order to look at them.
+  std::size_t ord[max_offsets];
+  for (std::size_t c = 0; c < tries; ++c)
+    ord[c] = c;
+  if (looks == tries)
+    std::sort(ord, ord + tries, [&](std::size_t a, std::size_t b) { return score[a] < score[b]; });
 
   std::uint64_t pass[max_chunks];
   std::fill(pass, pass + chunks, ~std::uint64_t(0));
@@ -193,7 +226,8 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
     // Neighbouring offsets first kept apart (bytes next to each other are often common
     // together), then allowed when nothing else is left.
     for (int relax = 0; relax < 2 && best == tries; ++relax) {
-      for (std::size_t c = 0; c < tries; ++c) {
+      for (std::size_t u = 0; u < tries; ++u) {
+        const std::size_t c = ord[u];
         bool clash = false;
         for (int r = 0; r < round; ++r) {
           const std::size_t d =
@@ -202,9 +236,11 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
         }
         if (clash)
           continue;
+        // Summed a chunk at a time, given up once it cannot beat the best so far: candidates
+        // come rarest first, so most are given up early.
         std::size_t count = 0;
-        for (std::size_t k = 0; k < chunks; ++k)
-          count += static_cast<std::size_t>(__builtin_popcountll(pass[k] & masks[c][k]));
+        for (std::size_t k = 0; k < chunks && count < best_count; ++k)
+          count += ones(pass[k] & masks[c][k]);
         if (count < best_count) {
           best_count = count;
           best = c;
@@ -236,10 +272,11 @@ double sampled_breaks(const unsigned char* text, std::size_t fit, std::size_t sp
                       std::size_t q) {
   const std::size_t chunks =
       std::clamp<std::size_t>(fit / std::max<std::size_t>(spacing, 1), 2, 64);
+  const std::size_t gap = (fit - 64 - q) / (chunks - 1);
   std::size_t breaks = 0;
   for (std::size_t k = 0; k < chunks; ++k) {
     // Bytes [start + q, start + q + 64) against those q before: below fit + 63 <= n.
-    const std::size_t start = (fit - 64 - q) / (chunks - 1) * k;
+    const std::size_t start = gap * k;
     for (std::size_t j = start + q; j < start + q + 64; ++j)
       breaks += text[j] != text[j - q];
   }
@@ -307,8 +344,6 @@ plan make_plan(const unsigned char* pattern, std::size_t p, const unsigned char*
   pl.mode = mode;
   pl.tables = tables;
   pl.rate = -1;
-  pl.sample_min = tune.sample_min;
-  pl.sample_spacing = tune.sample_spacing;
   pl.replan_window = tune.replan_window;
   return pl;
 }

@@ -492,16 +492,17 @@ private:
   }
 
   // The filter let through far more than planned: the text has changed character. Chooses the
-  // offsets again on a sample of what comes next, positions [i, i + 64 sample_spacing) of the
-  // share (64 chunks of 64), whose loads end at or before fit_end - 1 + p - 1 < n; keeps the old
-  // ones when that is too short to sample. The window's allowance then follows the new rate, so
-  // a text that no offsets can filter better is not planned again at every window.
+  // offsets again on a sample of what comes next: positions [i, i + ahead) of the share, one
+  // window or 4096 positions, whichever is more, in 64 chunks of 64, whose loads end at or
+  // before fit_end - 1 + p - 1 < n; keeps the old ones when that is too short to sample. The
+  // window's allowance then follows the new rate, so a text that no offsets can filter better is
+  // not planned again at every window.
   void replan(size_t i, size_t fit_end, size_t o[3], typename V::vec b[3], size_t& allowed) {
     size_t fresh[3];
-    const size_t ahead = 64 * pl_.sample_spacing;
+    const size_t spacing = pl_.replan_window / 64 > 64 ? pl_.replan_window / 64 : 64;
+    const size_t ahead = 64 * spacing;
     const double rate = seekpat_internal::choose_filter_sampled(
-        pat_, p_, t_ + i, fit_end - i < ahead ? fit_end - i : ahead, 128, pl_.sample_spacing,
-        fresh);
+        pat_, p_, t_ + i, fit_end - i < ahead ? fit_end - i : ahead, 128, spacing, fresh);
     if (rate < 0)
       return;
     for (int k = 0; k < 3; ++k) {
