@@ -19,9 +19,13 @@ enum class kernel { automatic, sse2, avx2 };
 struct tuning {
   int threads = 0;          // exactly this many threads, or 0: as many as the text size justifies
   unsigned max_threads = 0; // with threads = 0, at most this many; 0: the hardware threads
-  // Measured: starting and joining a thread costs 55-110 us here; below about 1-2 MiB per thread
-  // a second one does not pay (shared/PERFORMANCE.md, "What a quick test ... measured").
-  std::size_t min_chunk = 2u << 20;
+  // Every thread gets at least min_chunk positions, or fresh_min_chunk where the map has never
+  // been touched. Measured (one call, 15-byte rare pattern, 1 against 2 threads): on a warm map
+  // the second thread breaks even at 8 MB and gains from 12 MB (38 against 42 GB/s), as starting
+  // and joining it costs 35-110 us here; on a fresh map, whose page faults dominate, it gains
+  // from 2 MB (873 against 654 us).
+  std::size_t min_chunk = 4u << 20;
+  std::size_t fresh_min_chunk = 1u << 20;
   // Unmeasured: chunk bounds on cache-line multiples, so no two threads write one line.
   std::size_t granule = 64;
   kernel kern = kernel::automatic;
@@ -221,7 +225,12 @@ struct dispatch {
   std::size_t threads;
   std::size_t granule;
 };
-dispatch choose_dispatch(std::size_t n, const tuning& tune);
+// `fresh`: the map has never been touched (see map_is_fresh).
+dispatch choose_dispatch(std::size_t n, const tuning& tune, bool fresh = false);
+
+// Whether the page in the middle of out[0, n) is not yet in memory: a map just allocated, whose
+// page faults will cost more than the search. One system call; false when it cannot tell.
+bool map_is_fresh(const unsigned char* out, std::size_t n);
 
 // Runs fn(t, start, end) for share t of `threads` contiguous shares of [0, n): the first share, and
 // any whose thread cannot be started (no memory, no thread to be had), on the calling thread, the

@@ -8,6 +8,7 @@
 #include "textgen.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
@@ -365,6 +366,23 @@ TEST(SeekpatParallel, EveryChunkBoundary) {
         check(pattern, text, t, "n=" + std::to_string(n), reference_map(pattern, text));
       }
   }
+}
+
+// A map never touched is told from a warm one, and takes a second thread at sizes where a warm
+// one does not: its page faults cost more than starting the thread.
+TEST(SeekpatParallel, FreshMapsTakeASecondThreadSooner) {
+  const std::size_t n = 6u << 20;
+  void* m = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(m, MAP_FAILED);
+  auto* out = static_cast<unsigned char*>(m);
+  EXPECT_TRUE(seekpat_internal::map_is_fresh(out, n));
+  tuning t;
+  t.max_threads = 2;
+  EXPECT_EQ(seekpat_internal::choose_dispatch(n, t, true).threads, 2u);
+  EXPECT_EQ(seekpat_internal::choose_dispatch(n, t, false).threads, 1u);
+  std::memset(out, 0, n);
+  EXPECT_FALSE(seekpat_internal::map_is_fresh(out, n));
+  munmap(m, n);
 }
 
 // Through the public entry point with its real defaults: a text large enough for several
