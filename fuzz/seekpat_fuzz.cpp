@@ -1,5 +1,5 @@
 // libFuzzer target: seekpat_internal::search against the definition of the match map, on
-// fuzzer-chosen texts, patterns, kernels, thread counts and verification budgets.
+// fuzzer-chosen texts, patterns, kernels, thread counts, verification budgets and paths.
 //
 // Input: byte 0 picks the knobs, bytes 1 and 2 the pattern length (little-endian, so patterns of
 // hundreds and thousands of bytes reach the sampled filter offsets and long periods), then the
@@ -40,6 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     t.sample_min = t.sample_spacing = 64;
     t.replan_window = 256;
   }
+  if (knobs & 128) // small shares through the main loops rather than straight
+    t.straight_max = 0;
 
   std::vector<char> out(n, '\x55');
   search(pattern.data(), p, text.data(), n, out.data(), t);

@@ -362,6 +362,7 @@ plan make_plan(const unsigned char* pattern, std::size_t p, const unsigned char*
   pl.tables = tables;
   pl.rate = -1;
   pl.replan_window = tune.replan_window;
+  pl.straight_max = tune.straight_max;
   return pl;
 }
 
@@ -389,9 +390,10 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
                       filter_off, tables, tune);
   // Large texts: the filter fitted to a sample of the text; short patterns take it instead of
   // exact lanes when it lets almost nothing through.
-  pl.rate = p >= 4 ? choose_filter_sampled(pattern, p, text, pl.fit, tune.sample_min,
-                                           tune.sample_spacing, pl.filter_off)
-                   : -1;
+  pl.rate = p >= 4 && pl.fit >= tune.sample_min
+                ? choose_filter_sampled(pattern, p, text, pl.fit, tune.sample_min,
+                                        tune.sample_spacing, pl.filter_off)
+                : -1;
   if (pl.rate >= 0) {
     pl.exact = pl.exact && pl.rate > short_filter_max_rate;
     if (pl.rate >= periodic_min_rate) {

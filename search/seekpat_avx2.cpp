@@ -40,6 +40,7 @@ struct avx2 {
     else
       _mm256_store_si256(reinterpret_cast<vec*>(p), v);
   }
+  static void storeu(unsigned char* p, vec v) { _mm256_storeu_si256(reinterpret_cast<vec*>(p), v); }
   static void fence() { _mm_sfence(); }
 };
 

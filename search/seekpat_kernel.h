@@ -4,7 +4,7 @@
 //
 // V provides: vec, W (lanes, bytes per vector), mask (a W-bit integer), load (unaligned),
 // set1, cmpeq, and_, movemask, zero, one, expand (W bits to W bytes of 0/1), put (aligned store
-// of W map bytes, non-temporal or not).
+// of W map bytes, non-temporal or not), storeu (unaligned store).
 //
 // The kernel either writes the map (sink::store, sink::stream) or only counts the matches
 // (sink::count); the two share every decision and differ only in what a decided block becomes.
@@ -299,15 +299,17 @@ public:
     assert(start <= end && end <= pl_.n && pl_.fit + p_ - 1 == pl_.n);
     const size_t fit_end = end < pl_.fit ? end : pl_.fit;
     size_t i = start;
+    if (S != sink::stream && fit_end - i >= V::W && fit_end - i <= pl_.straight_max)
+      i = straight(i, fit_end);
     if (i < fit_end) {
-      // Scalar head up to the first position whose map byte is vector-aligned, so that every
+      // A head up to the first position whose map byte is vector-aligned, so that every
       // vector store below is an aligned one.
       // Counting stores nothing, and its map pointer may be null.
       const size_t misalign =
           S == sink::count ? 0 : reinterpret_cast<std::uintptr_t>(out_ + i) % V::W;
       const size_t head = misalign ? V::W - misalign : 0;
       const size_t head_end = fit_end - i > head ? i + head : fit_end;
-      scalar(i, head_end);
+      edge(i, head_end);
       i = head_end;
       if (pl_.period)
         i = periodic_dispatch(i, fit_end);
@@ -315,7 +317,7 @@ public:
         i = exact_dispatch(i, fit_end);
       else
         i = filter_loop(i, fit_end);
-      scalar(i, fit_end);
+      edge(i, fit_end);
       i = fit_end;
     }
     if (i < end)
@@ -326,14 +328,108 @@ public:
 private:
   static constexpr typename V::mask full = static_cast<typename V::mask>(~typename V::mask(0));
 
-  // One position at a time: the head, the tail and anything too short for a vector step. Reads
-  // text[x, x + p) for x < fit, so at most text[0, n).
-  void scalar(size_t from, size_t to) {
-    if constexpr (S == sink::count) {
-      count_ += seekpat_internal::count_positions(t_, pat_, p_, from, to);
-    } else {
-      seekpat_internal::define_positions(t_, pat_, p_, out_, from, to);
+  // The head and the tail, and whatever the main loops leave: positions [from, to), to <= fit,
+  // decided W at a time by blocks placed where they fit, block_bits(min(from, fit - W)), which
+  // may cover positions before `from` (their bits are dropped: nothing is written or counted
+  // twice). One position at a time only when the text holds no whole block. Each block verifies
+  // at most W candidates, so the edges of a share cost O(W p) at worst.
+  void edge(size_t from, size_t to) {
+    assert(from <= to && to <= pl_.fit);
+    if (pl_.fit < V::W) {
+      if constexpr (S == sink::count)
+        count_ += seekpat_internal::count_positions(t_, pat_, p_, from, to);
+      else
+        seekpat_internal::define_positions(t_, pat_, p_, out_, from, to);
+      return;
     }
+    while (from < to) {
+      const size_t b = from < pl_.fit - V::W ? from : pl_.fit - V::W;
+      const size_t hi = to - b < V::W ? to : b + V::W;
+      size_t work = 0; // bounded by W candidates
+      const std::uint64_t bits = block_bits(b, work) >> (from - b) & low_bits(hi - from);
+      if constexpr (S == sink::count) {
+        count_ += static_cast<size_t>(__builtin_popcountll(bits));
+      } else {
+        alignas(64) unsigned char bytes[V::W];
+        V::template put<false>(bytes, V::expand(static_cast<typename V::mask>(bits)));
+        std::memcpy(out_ + from, bytes, hi - from);
+      }
+      from = hi;
+    }
+  }
+
+  // Small shares, [i, fit_end) with W <= fit_end - i <= straight_max: blocks of W positions
+  // from i with unaligned stores, the last one placed to end at fit_end (it overlaps the one
+  // before, whose positions it decides the same way; only its new bits are counted). No set-up,
+  // no head, no tail. Verification is bounded by the plan's work budget: past it, returns the
+  // first position not decided, for the main loops. Every store lies inside [i, fit_end).
+  size_t straight(size_t i, size_t fit_end) {
+    return pl_.exact ? straight_blocks<true>(i, fit_end) : straight_blocks<false>(i, fit_end);
+  }
+
+  template <bool Exact> size_t straight_blocks(size_t i, size_t fit_end) {
+    const size_t budget = pl_.verify_budget * (fit_end - i) + pl_.verify_allowance;
+    const size_t* const o = pl_.filter_off;
+    const size_t lanes = Exact ? p_ : 3; // exact plans have p <= exact_max
+    typename V::vec b[seekpat_internal::exact_max];
+    for (size_t k = 0; k < lanes; ++k)
+      b[k] = V::set1(pat_[Exact ? k : o[k]]);
+    size_t work = 0, done = i;
+    while (done < fit_end) {
+      const size_t x = fit_end - done >= V::W ? done : fit_end - V::W;
+      typename V::vec bytes;
+      std::uint64_t bits;
+      if constexpr (Exact) {
+        typename V::vec acc = V::cmpeq(V::load(t_ + x), b[0]);
+        for (size_t k = 1; k < lanes; ++k)
+          acc = V::and_(acc, V::cmpeq(V::load(t_ + x + k), b[k]));
+        bits = static_cast<std::uint64_t>(V::movemask(acc));
+        bytes = V::and_(acc, V::one());
+      } else {
+        bits = 0;
+        for (std::uint64_t cand = filter_mask<V>(t_, x, o, b); cand; cand &= cand - 1) {
+          const size_t bit = __builtin_ctzll(cand);
+          const size_t mis = mismatch(x + bit);
+          work += mis + 8;
+          if (mis == p_)
+            bits |= 1ull << bit;
+        }
+        bytes = bits ? V::expand(static_cast<typename V::mask>(bits)) : V::zero();
+      }
+      if constexpr (S == sink::count)
+        count_ += static_cast<size_t>(__builtin_popcountll(bits >> (done - x)));
+      else
+        V::storeu(out_ + x, bytes);
+      done = x + V::W;
+      if (work > budget)
+        break;
+    }
+    return done;
+  }
+
+  // The matches among positions [b, b + W) as bits, b + W <= fit: every load ends inside the
+  // text (b + W - 1 + p - 1 < n). Exact lanes for exact plans, else the plan's filter and a
+  // verification of each candidate.
+  std::uint64_t block_bits(size_t b, size_t& work) const {
+    assert(b + V::W <= pl_.fit);
+    if (pl_.exact) {
+      typename V::vec acc = V::cmpeq(V::load(t_ + b), V::set1(pat_[0]));
+      for (size_t k = 1; k < p_; ++k)
+        acc = V::and_(acc, V::cmpeq(V::load(t_ + b + k), V::set1(pat_[k])));
+      return static_cast<std::uint64_t>(V::movemask(acc));
+    }
+    const typename V::vec v[3] = {V::set1(pat_[pl_.filter_off[0]]),
+                                  V::set1(pat_[pl_.filter_off[1]]),
+                                  V::set1(pat_[pl_.filter_off[2]])};
+    std::uint64_t cand = filter_mask<V>(t_, b, pl_.filter_off, v), bits = 0;
+    for (; cand; cand &= cand - 1) {
+      const size_t bit = __builtin_ctzll(cand);
+      const size_t mis = mismatch(b + bit);
+      work += mis + 8;
+      if (mis == p_)
+        bits |= 1ull << bit;
+    }
+    return bits;
   }
 
   size_t periodic_dispatch(size_t i, size_t fit_end) {

@@ -38,6 +38,7 @@ struct sse2 {
     else
       _mm_store_si128(reinterpret_cast<vec*>(p), v);
   }
+  static void storeu(unsigned char* p, vec v) { _mm_storeu_si128(reinterpret_cast<vec*>(p), v); }
   static void fence() { _mm_sfence(); }
 };
 

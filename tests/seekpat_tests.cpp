@@ -30,8 +30,8 @@ std::vector<kernel> kernels() {
 const char* name(kernel k) { return k == kernel::avx2 ? "avx2" : "sse2"; }
 
 // Tunings that reach every path on small inputs: each kernel, thread counts whose chunks end
-// anywhere (granule 1), streaming stores from the first byte, and the linear fallback forced
-// by a zero verification budget.
+// anywhere (granule 1), small shares decided straight and through the main loops, streaming
+// stores from the first byte, and the linear fallback forced by a zero verification budget.
 std::vector<tuning> tunings(bool all_thread_counts) {
   std::vector<tuning> ts;
   for (kernel k : kernels()) {
@@ -47,8 +47,10 @@ std::vector<tuning> tunings(bool all_thread_counts) {
         t.huge_page_min = 0;
         t.short_max = variant == 0 ? 64 : 0; // the vector kernels even on the tiniest texts
         t.stream_min = variant == 1 ? 0 : ~std::size_t(0);
-        if (variant == 2)
+        if (variant == 2) { // the main loops even on small shares, and the fallback
+          t.straight_max = 0;
           t.verify_budget = t.verify_allowance = 0;
+        }
         if (variant != 0) { // filters fitted to a sample even of tiny texts, and watched
           t.sample_min = t.sample_spacing = 64;
           t.replan_window = 256;
