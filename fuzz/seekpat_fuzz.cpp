@@ -40,8 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     t.sample_min = t.sample_spacing = 64;
     t.replan_window = 256;
   }
-  if (knobs & 128) // small shares through the main loops rather than straight
-    t.straight_max = 0;
+  if (knobs & 128) // small texts on one thread through the general path rather than small_text
+    t.small_max = 0;
 
   std::vector<char> out(n, '\x55');
   search(pattern.data(), p, text.data(), n, out.data(), t);

@@ -362,7 +362,6 @@ plan make_plan(const unsigned char* pattern, std::size_t p, const unsigned char*
   pl.tables = tables;
   pl.rate = -1;
   pl.replan_window = tune.replan_window;
-  pl.straight_max = tune.straight_max;
   return pl;
 }
 
@@ -382,6 +381,18 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
     return 0;
   if (p > n || n < tune.short_max)
     return p > n ? 0 : count_positions(text, pattern, p, 0, n - p + 1);
+
+  // Small texts on one thread: no plan, no set-up, where these would cost as much as the search.
+  if (n <= tune.small_max && tune.threads <= 1) {
+    const bool avx2 = tune.kern == kernel::automatic ? cpu_has_avx2()
+                                                     : tune.kern == kernel::avx2 && cpu_has_avx2();
+    const std::size_t budget = tune.verify_budget * n + tune.verify_allowance;
+    std::size_t matches = 0;
+    std::size_t* const c = count ? &matches : nullptr;
+    if (avx2 ? n >= 32 + p - 1 && small_text_avx2(pattern, p, text, n, out, budget, c)
+             : n >= 16 + p - 1 && small_text_sse2(pattern, p, text, n, out, budget, c))
+      return matches;
+  }
 
   plan pl = make_plan(pattern, p, text, n, out,
                       count                  ? sink::count

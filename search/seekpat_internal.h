@@ -52,12 +52,11 @@ struct tuning {
   // often than planned (the text changed character), the rest of the share is planned again on a
   // sample of itself. Unmeasured; 0 turns the watch off.
   std::size_t replan_window = 1u << 20;
-  // Shares of at most this many positions are decided block by block with unaligned stores and
-  // no set-up (no head, tail, runs or dead stretches), under the same work budget. Measured (one
-  // call on English-like text, 15-byte rare, " the ", absent): at 100 and 300 bytes 29-42 ns
-  // against 43-50 ns through the main loops; at 1000, 75-84 against 62-70 ns, as the unaligned
-  // stores split cache lines.
-  std::size_t straight_max = 512;
+  // Texts of at most this many bytes, searched on one thread, go through small_text: no plan
+  // and no set-up, which at 100 bytes would cost more than the search. Measured (seekpat_bench
+  // --only sizes, one call on English-like text): 100 bytes 19-30 ns against 32-46 ns through the
+  // general path; at 1000 bytes the general path's aligned stores win (62-70 against 75-84 ns).
+  std::size_t small_max = 512;
 };
 
 bool kernel_supported(kernel k);
@@ -158,7 +157,6 @@ struct plan {
   const pattern_tables* tables; // prepared tables, or null to build them lazily
   double rate;                  // the sampled fraction of positions the filter passes, or -1
   std::size_t replan_window;    // as in tuning
-  std::size_t straight_max;     // as in tuning
 };
 
 // A plan for pattern[0, p) over text[0, n) (p <= n), out and mode as given: exact lanes for
@@ -179,6 +177,17 @@ constexpr std::size_t exact_max = 8;
 // would have sped up.
 std::size_t search_chunk_sse2(const plan& pl, std::size_t start, std::size_t end) noexcept;
 std::size_t search_chunk_avx2(const plan& pl, std::size_t start, std::size_t end) noexcept;
+
+// A whole small text on the calling thread, with no plan and no set-up: writes the map to
+// out[0, n), or, with count, adds the number of matches to *count and writes nothing. Needs n >=
+// W + p - 1 (W = 16 for SSE2, 32 for AVX2). Returns false, the answer unfinished, when
+// verification passes `budget` bytes: the caller then searches the text the general way.
+bool small_text_sse2(const unsigned char* pattern, std::size_t p, const unsigned char* text,
+                     std::size_t n, unsigned char* out, std::size_t budget,
+                     std::size_t* count) noexcept;
+bool small_text_avx2(const unsigned char* pattern, std::size_t p, const unsigned char* text,
+                     std::size_t n, unsigned char* out, std::size_t budget,
+                     std::size_t* count) noexcept;
 
 // Offsets of three pattern bytes that are rare in typical text, pairwise non-adjacent where the
 // pattern is long enough; needs p >= 3. Looks at every offset when p <= max(256, fit), else at

@@ -299,8 +299,6 @@ public:
     assert(start <= end && end <= pl_.n && pl_.fit + p_ - 1 == pl_.n);
     const size_t fit_end = end < pl_.fit ? end : pl_.fit;
     size_t i = start;
-    if (S != sink::stream && fit_end - i >= V::W && fit_end - i <= pl_.straight_max)
-      i = straight(i, fit_end);
     if (i < fit_end) {
       // A head up to the first position whose map byte is vector-aligned, so that every
       // vector store below is an aligned one.
@@ -356,55 +354,6 @@ private:
       }
       from = hi;
     }
-  }
-
-  // Small shares, [i, fit_end) with W <= fit_end - i <= straight_max: blocks of W positions
-  // from i with unaligned stores, the last one placed to end at fit_end (it overlaps the one
-  // before, whose positions it decides the same way; only its new bits are counted). No set-up,
-  // no head, no tail. Verification is bounded by the plan's work budget: past it, returns the
-  // first position not decided, for the main loops. Every store lies inside [i, fit_end).
-  size_t straight(size_t i, size_t fit_end) {
-    return pl_.exact ? straight_blocks<true>(i, fit_end) : straight_blocks<false>(i, fit_end);
-  }
-
-  template <bool Exact> size_t straight_blocks(size_t i, size_t fit_end) {
-    const size_t budget = pl_.verify_budget * (fit_end - i) + pl_.verify_allowance;
-    const size_t* const o = pl_.filter_off;
-    const size_t lanes = Exact ? p_ : 3; // exact plans have p <= exact_max
-    typename V::vec b[seekpat_internal::exact_max];
-    for (size_t k = 0; k < lanes; ++k)
-      b[k] = V::set1(pat_[Exact ? k : o[k]]);
-    size_t work = 0, done = i;
-    while (done < fit_end) {
-      const size_t x = fit_end - done >= V::W ? done : fit_end - V::W;
-      typename V::vec bytes;
-      std::uint64_t bits;
-      if constexpr (Exact) {
-        typename V::vec acc = V::cmpeq(V::load(t_ + x), b[0]);
-        for (size_t k = 1; k < lanes; ++k)
-          acc = V::and_(acc, V::cmpeq(V::load(t_ + x + k), b[k]));
-        bits = static_cast<std::uint64_t>(V::movemask(acc));
-        bytes = V::and_(acc, V::one());
-      } else {
-        bits = 0;
-        for (std::uint64_t cand = filter_mask<V>(t_, x, o, b); cand; cand &= cand - 1) {
-          const size_t bit = __builtin_ctzll(cand);
-          const size_t mis = mismatch(x + bit);
-          work += mis + 8;
-          if (mis == p_)
-            bits |= 1ull << bit;
-        }
-        bytes = bits ? V::expand(static_cast<typename V::mask>(bits)) : V::zero();
-      }
-      if constexpr (S == sink::count)
-        count_ += static_cast<size_t>(__builtin_popcountll(bits >> (done - x)));
-      else
-        V::storeu(out_ + x, bytes);
-      done = x + V::W;
-      if (work > budget)
-        break;
-    }
-    return done;
   }
 
   // The matches among positions [b, b + W) as bits, b + W <= fit: every load ends inside the
@@ -933,6 +882,80 @@ private:
   std::unique_ptr<unsigned char[], seekpat_internal::aligned_delete> own_tile_;
   filter_state st_;
 };
+
+// A whole small text on the calling thread, with no plan: the map of pattern[0, p) over
+// text[0, n) (sink::store), or the number of matches added to `count` (sink::count), for n >= W +
+// p - 1 (so that a block of W positions fits). Blocks of W positions with unaligned stores, the
+// last placed to end at the last fit position (it overlaps the one before and decides its
+// positions the same way; only its new ones are counted); exact lanes for p <= exact_max, else
+// first, middle and last byte as the filter and each candidate verified. Returns false, the
+// answer unfinished, once verification passes `budget` bytes, so that the caller's linear search
+// takes over. Reads text[0, n) and pattern[0, p); writes only out[0, n), and nothing when
+// counting.
+template <class V, sink S>
+bool small_text(const unsigned char* pat, size_t p, const unsigned char* t, size_t n,
+                unsigned char* out, size_t budget, size_t& count) noexcept {
+  static_assert(S != sink::stream, "small maps are stored through the cache");
+  assert(p >= 1 && n >= V::W + p - 1);
+  const size_t fit = n - p + 1;
+  size_t c = 0;
+  auto emit = [&](size_t x, size_t done, std::uint64_t bits, typename V::vec bytes) {
+    if constexpr (S == sink::count)
+      c += static_cast<size_t>(__builtin_popcountll(bits >> (done - x)));
+    else
+      V::storeu(out + x, bytes);
+  };
+  if (p <= seekpat_internal::exact_max) {
+    typename V::vec b[seekpat_internal::exact_max];
+    for (size_t k = 0; k < p; ++k)
+      b[k] = V::set1(pat[k]);
+    for (size_t done = 0; done < fit;) {
+      const size_t x = fit - done >= V::W ? done : fit - V::W;
+      typename V::vec acc = V::cmpeq(V::load(t + x), b[0]);
+      for (size_t k = 1; k < p; ++k)
+        acc = V::and_(acc, V::cmpeq(V::load(t + x + k), b[k]));
+      emit(x, done, static_cast<std::uint64_t>(V::movemask(acc)), V::and_(acc, V::one()));
+      done = x + V::W;
+    }
+  } else {
+    // The pattern padded to one vector, so that a candidate whose W bytes lie inside the text is
+    // verified by one compare when p <= W.
+    alignas(64) unsigned char pad[V::W];
+    if (p < V::W) {
+      std::memcpy(pad, pat, p);
+      std::memset(pad + p, 0, V::W - p);
+    }
+    const size_t o[3] = {0, p / 2, p - 1};
+    const typename V::vec b[3] = {V::set1(pat[o[0]]), V::set1(pat[o[1]]), V::set1(pat[o[2]])};
+    size_t work = 0;
+    for (size_t done = 0; done < fit;) {
+      const size_t x = fit - done >= V::W ? done : fit - V::W;
+      std::uint64_t bits = 0;
+      for (std::uint64_t cand = filter_mask<V>(t, x, o, b); cand; cand &= cand - 1) {
+        const size_t at = x + __builtin_ctzll(cand);
+        bool match;
+        if (p <= V::W && n - at >= V::W) {
+          const std::uint64_t differ =
+              ~std::uint64_t(V::movemask(V::cmpeq(V::load(t + at), V::load(p < V::W ? pad : pat))));
+          match = (differ & low_bits(p)) == 0;
+        } else {
+          match = std::memcmp(t + at, pat, p) == 0;
+        }
+        bits |= static_cast<std::uint64_t>(match) << (at - x);
+        work += p;
+      }
+      if (work > budget)
+        return false;
+      emit(x, done, bits, bits ? V::expand(static_cast<typename V::mask>(bits)) : V::zero());
+      done = x + V::W;
+    }
+  }
+  if constexpr (S == sink::count)
+    count += c;
+  else
+    std::memset(out + fit, 0, n - fit);
+  return true;
+}
 
 template <class V> size_t search_chunk(const plan& pl, size_t start, size_t end) noexcept {
   switch (pl.mode) {

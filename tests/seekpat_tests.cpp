@@ -30,7 +30,7 @@ std::vector<kernel> kernels() {
 const char* name(kernel k) { return k == kernel::avx2 ? "avx2" : "sse2"; }
 
 // Tunings that reach every path on small inputs: each kernel, thread counts whose chunks end
-// anywhere (granule 1), small shares decided straight and through the main loops, streaming
+// anywhere (granule 1), small texts through small_text and through the general path, streaming
 // stores from the first byte, and the linear fallback forced by a zero verification budget.
 std::vector<tuning> tunings(bool all_thread_counts) {
   std::vector<tuning> ts;
@@ -48,7 +48,7 @@ std::vector<tuning> tunings(bool all_thread_counts) {
         t.short_max = variant == 0 ? 64 : 0; // the vector kernels even on the tiniest texts
         t.stream_min = variant == 1 ? 0 : ~std::size_t(0);
         if (variant == 2) { // the main loops even on small shares, and the fallback
-          t.straight_max = 0;
+          t.small_max = 0;
           t.verify_budget = t.verify_allowance = 0;
         }
         if (variant != 0) { // filters fitted to a sample even of tiny texts, and watched
@@ -191,6 +191,23 @@ TEST(SeekpatAdversarial, RunsOfOneByte) {
   }
 }
 
+// A copy of the pattern wrong at one index, for every index, beside a true copy, in texts of a
+// few hundred bytes: every verification must look at every byte.
+TEST(SeekpatAdversarial, NearMissesAtEveryIndex) {
+  textgen::rng r(77);
+  for (std::size_t p : {9, 17, 32, 33, 70}) {
+    std::string pattern(p, '\0');
+    textgen::random_over(pattern.data(), p, "abcd", 4, r.next());
+    for (std::size_t j = 0; j < p; ++j) {
+      std::string text(300, '.'), miss = pattern;
+      miss[j] = 'x';
+      text.replace(40, p, miss);
+      text.replace(text.size() - p - 20, p, pattern);
+      check_all(pattern, text, "miss at " + std::to_string(j) + " of " + std::to_string(p));
+    }
+  }
+}
+
 // Periodic patterns in periodic text, with the period broken now and then so that runs of
 // matches end inside vector blocks and restart.
 TEST(SeekpatAdversarial, PeriodicRunsThatBreak) {
@@ -270,6 +287,11 @@ TEST(SeekpatAdversarial, CandidatesThatFailLate) {
     t.kern = k;
     t.threads = 1;
     check(pattern, text, t, "late failures, default budget", reference_map(pattern, text));
+    // A small text: first, middle and last byte pass at every other position, and each
+    // candidate fails at index 60, past the budget of the small text's pass.
+    std::string late = unit + "a", small = text.substr(0, 500);
+    late[60] = 'b';
+    check(late, small, t, "late failures, small text", reference_map(late, small));
   }
 }
 
