@@ -61,7 +61,7 @@ bool cpu_has_avx2() {
   static const bool has = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-           __builtin_cpu_supports("popcnt");
+           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
   }();
   return has;
 }

@@ -1,5 +1,6 @@
 // The AVX2 build of the search kernel: 32 positions per vector step. This file is compiled with
-// -mavx2 (and BMI, POPCNT); the dispatcher calls it only after checking the CPU for all of them.
+// -mavx2 (and BMI, BMI2, POPCNT); the dispatcher calls it only after checking the CPU for all of
+// them.
 #include "seekpat_kernel.h"
 
 #include <immintrin.h>

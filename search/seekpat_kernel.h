@@ -136,6 +136,16 @@ periodic_positions(const unsigned char* t, size_t n, const unsigned char* pat, s
   assert(words * V::W <= 64); // span <= 32: two AVX2 vectors or three SSE2 ones
   if (fit_end - i < V::W || n - i < reach)
     return i;
+  // Blocks start at most at `last`: i + W <= fit_end and i + reach <= n.
+  const size_t last = std::min(fit_end - V::W, n - reach);
+  // The smear's doubling shifts, 0 for the steps a short span does not need (x | x >> 0 == x):
+  // fixed steps, no loop, the same for every block.
+  size_t len = 1, shift[5];
+  for (size_t k = 0; k < 5; ++k) {
+    shift[k] = 2 * len <= span ? len : 0;
+    len += shift[k];
+  }
+  const size_t rest = span - len;
   constexpr std::uint64_t lanes = V::W == 64 ? ~0ull : (1ull << V::W) - 1;
   auto breaks_at = [&](size_t j) { // bits for text[j, j + W) against text[j - Q, ...)
     return ~static_cast<std::uint64_t>(V::movemask(V::cmpeq(V::load(t + j), V::load(t + j - Q)))) &
@@ -157,17 +167,20 @@ periodic_positions(const unsigned char* t, size_t n, const unsigned char* pat, s
       acc = V::and_(acc, V::cmpeq(V::load(t + i + k), b[k]));
     std::uint64_t hits = static_cast<std::uint64_t>(V::movemask(acc));
     if (hits && breaks) {
-      // Bit d of the smear = OR of the break bits d .. d + span - 1, by doubling shifts: the
-      // positions whose window holds a break.
+      // Bit d of the smear = OR of the break bits d .. d + span - 1, by doubling shifts (a
+      // window of len after them) and one more shift by the rest: the positions whose window
+      // holds a break.
       std::uint64_t smear = breaks;
-      size_t len = 1;
-      for (; 2 * len <= span; len *= 2)
-        smear |= smear >> len;
-      hits &= ~(smear | smear >> (span - len));
+      smear |= smear >> shift[0];
+      smear |= smear >> shift[1];
+      smear |= smear >> shift[2];
+      smear |= smear >> shift[3];
+      smear |= smear >> shift[4];
+      hits &= ~(smear | smear >> rest);
     }
     emit<V, S>::bits(out, i, hits, c);
     i += V::W;
-    if (fit_end - i < V::W || n - i < reach)
+    if (i > last)
       break;
     // Slide B by one block: the new top vector covers text[i + Q + top, + W), whose end
     // i + reach - 1 < n by the check above.
