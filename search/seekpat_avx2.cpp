@@ -54,8 +54,6 @@ std::size_t search_chunk_avx2(const plan& pl, std::size_t start, std::size_t end
 bool small_text_avx2(const unsigned char* pattern, std::size_t p, const unsigned char* text,
                      std::size_t n, unsigned char* out, std::size_t budget,
                      std::size_t* count) noexcept {
-  std::size_t none = 0; // storing counts nothing
-  return count ? small_text<avx2, sink::count>(pattern, p, text, n, out, budget, *count)
-               : small_text<avx2, sink::store>(pattern, p, text, n, out, budget, none);
+  return small_text<avx2>(pattern, p, text, n, out, budget, count);
 }
 } // namespace seekpat_internal

@@ -970,6 +970,15 @@ bool small_text(const unsigned char* pat, size_t p, const unsigned char* t, size
   return true;
 }
 
+// small_text as the dispatcher calls it: counting when count is given, else writing the map.
+template <class V>
+bool small_text(const unsigned char* pat, size_t p, const unsigned char* t, size_t n,
+                unsigned char* out, size_t budget, size_t* count) noexcept {
+  size_t none = 0; // storing counts nothing
+  return count ? small_text<V, sink::count>(pat, p, t, n, out, budget, *count)
+               : small_text<V, sink::store>(pat, p, t, n, out, budget, none);
+}
+
 template <class V> size_t search_chunk(const plan& pl, size_t start, size_t end) noexcept {
   switch (pl.mode) {
   case sink::stream: {
