@@ -298,14 +298,14 @@ bool map_is_fresh(const unsigned char* out, std::size_t n) {
   return (resident & 1) == 0;
 }
 
+const kernel_entries& kernel_for(const tuning& tune) {
+  const bool avx2 = tune.kern == kernel::automatic || tune.kern == kernel::avx2;
+  return avx2 && cpu_has_avx2() ? avx2_kernel : sse2_kernel;
+}
+
 dispatch choose_dispatch(std::size_t n, const tuning& tune, bool fresh) {
   dispatch d;
-  kernel k = tune.kern;
-  if (k == kernel::automatic)
-    k = cpu_has_avx2() ? kernel::avx2 : kernel::sse2;
-  else if (!kernel_supported(k))
-    k = kernel::sse2;
-  d.chunk = k == kernel::avx2 ? search_chunk_avx2 : search_chunk_sse2;
+  d.chunk = kernel_for(tune).chunk;
 
   d.threads = static_cast<std::size_t>(tune.threads);
   if (tune.threads <= 0) {
@@ -384,13 +384,9 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
 
   // Small texts on one thread: no plan, no set-up, where these would cost as much as the search.
   if (n <= tune.small_max && tune.threads <= 1) {
-    const bool avx2 = tune.kern == kernel::automatic ? cpu_has_avx2()
-                                                     : tune.kern == kernel::avx2 && cpu_has_avx2();
     const std::size_t budget = tune.verify_budget * n + tune.verify_allowance;
     std::size_t matches = 0;
-    std::size_t* const c = count ? &matches : nullptr;
-    if (avx2 ? n >= 32 + p - 1 && small_text_avx2(pattern, p, text, n, out, budget, c)
-             : n >= 16 + p - 1 && small_text_sse2(pattern, p, text, n, out, budget, c))
+    if (kernel_for(tune).small(pattern, p, text, n, out, budget, count ? &matches : nullptr))
       return matches;
   }
 

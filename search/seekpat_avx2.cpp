@@ -48,12 +48,5 @@ struct avx2 {
 } // namespace
 
 namespace seekpat_internal {
-std::size_t search_chunk_avx2(const plan& pl, std::size_t start, std::size_t end) noexcept {
-  return search_chunk<avx2>(pl, start, end);
-}
-bool small_text_avx2(const unsigned char* pattern, std::size_t p, const unsigned char* text,
-                     std::size_t n, unsigned char* out, std::size_t budget,
-                     std::size_t* count) noexcept {
-  return small_text<avx2>(pattern, p, text, n, out, budget, count);
-}
+extern const kernel_entries avx2_kernel = {search_chunk<avx2>, small_entry<avx2>};
 } // namespace seekpat_internal

@@ -171,23 +171,24 @@ plan make_plan(const unsigned char* pattern, std::size_t p, const unsigned char*
 // longer ones go through a rare-byte filter and candidate verification.
 constexpr std::size_t exact_max = 8;
 
-// Decide positions start <= i < end: write out[start, end) (store, stream) or return how many
-// of them match (count; returns 0 otherwise). Each reads only text[0, n) and
-// writes only out[start, end). Never throws: an allocation that fails only turns off what it
-// would have sped up.
-std::size_t search_chunk_sse2(const plan& pl, std::size_t start, std::size_t end) noexcept;
-std::size_t search_chunk_avx2(const plan& pl, std::size_t start, std::size_t end) noexcept;
+// The entry points of one build of the kernel, one per instruction set.
+struct kernel_entries {
+  // Decide positions start <= i < end: write out[start, end) (store, stream) or return how many
+  // of them match (count; returns 0 otherwise). Each reads only text[0, n) and writes only
+  // out[start, end). Never throws: an allocation that fails only turns off what it would have
+  // sped up.
+  std::size_t (*chunk)(const plan& pl, std::size_t start, std::size_t end) noexcept;
+  // A whole small text on the calling thread, with no plan and no set-up: writes the map to
+  // out[0, n), or, with count, adds the number of matches to *count and writes nothing. Returns
+  // false, the answer unfinished, when the text holds no whole vector block of positions or when
+  // verification passes `budget` bytes: the caller then searches the text the general way.
+  bool (*small)(const unsigned char* pattern, std::size_t p, const unsigned char* text,
+                std::size_t n, unsigned char* out, std::size_t budget, std::size_t* count) noexcept;
+};
+extern const kernel_entries sse2_kernel, avx2_kernel;
 
-// A whole small text on the calling thread, with no plan and no set-up: writes the map to
-// out[0, n), or, with count, adds the number of matches to *count and writes nothing. Needs n >=
-// W + p - 1 (W = 16 for SSE2, 32 for AVX2). Returns false, the answer unfinished, when
-// verification passes `budget` bytes: the caller then searches the text the general way.
-bool small_text_sse2(const unsigned char* pattern, std::size_t p, const unsigned char* text,
-                     std::size_t n, unsigned char* out, std::size_t budget,
-                     std::size_t* count) noexcept;
-bool small_text_avx2(const unsigned char* pattern, std::size_t p, const unsigned char* text,
-                     std::size_t n, unsigned char* out, std::size_t budget,
-                     std::size_t* count) noexcept;
+// The build the knobs ask for: AVX2 where automatic or asked for and the CPU runs it, else SSE2.
+const kernel_entries& kernel_for(const tuning& tune);
 
 // Offsets of three pattern bytes that are rare in typical text, pairwise non-adjacent where the
 // pattern is long enough; needs p >= 3. Looks at every offset when p <= max(256, fit), else at

@@ -291,14 +291,60 @@ struct filter_state {
   }
 };
 
-template <class V, sink S> class chunk_searcher {
+// A pattern ready for verifying candidates: its bytes and, when it is shorter than one vector, a
+// copy padded to W, so that a candidate whose W text bytes lie inside the text takes one compare.
+template <class V> class verifier {
 public:
-  explicit chunk_searcher(const plan& pl)
-      : pl_(pl), t_(pl.text), pat_(pl.pattern), p_(pl.p), out_(pl.out) {
-    if (p_ < V::W) { // the pattern padded to one vector, for mismatch
+  verifier(const unsigned char* pattern, size_t p) : pat_(pattern), p_(p) {
+    if (p_ < V::W) {
       std::memcpy(pad_, pat_, p_);
       std::memset(pad_ + p_, 0, V::W - p_);
     }
+  }
+
+  // Index of the first byte where text + x differs from the pattern, or p on a match. Needs
+  // x + p <= n. Reads text[x, x + p), and, for a pattern shorter than W, text[x, x + W) when that
+  // lies inside the text (lanes past p ignored).
+  size_t mismatch(const unsigned char* text, size_t n, size_t x) const {
+    assert(x + p_ <= n);
+    constexpr auto full = static_cast<typename V::mask>(~typename V::mask(0));
+    const unsigned char* t = text + x;
+    if (p_ < V::W) {
+      if (n - x < V::W) {
+        size_t j = 0;
+        while (j < p_ && t[j] == pat_[j])
+          ++j;
+        return j;
+      }
+      const std::uint64_t differ =
+          ~std::uint64_t(V::movemask(V::cmpeq(V::load(t), V::load(pad_)))) & low_bits(p_);
+      return differ ? __builtin_ctzll(differ) : p_;
+    }
+    size_t j = 0;
+    for (; p_ - j >= V::W; j += V::W) {
+      const auto m = V::movemask(V::cmpeq(V::load(t + j), V::load(pat_ + j)));
+      if (m != full)
+        return j + __builtin_ctzll(~std::uint64_t(m));
+    }
+    if (j < p_) { // the last W bytes, overlapping those already compared: p >= W here
+      const size_t k = p_ - V::W;
+      const auto m = V::movemask(V::cmpeq(V::load(t + k), V::load(pat_ + k)));
+      if (m != full)
+        return k + __builtin_ctzll(~std::uint64_t(m));
+    }
+    return p_;
+  }
+
+private:
+  const unsigned char* pat_;
+  size_t p_;
+  unsigned char pad_[V::W];
+};
+
+template <class V, sink S> class chunk_searcher {
+public:
+  explicit chunk_searcher(const plan& pl)
+      : pl_(pl), t_(pl.text), pat_(pl.pattern), p_(pl.p), out_(pl.out), verify_(pl.pattern, pl.p) {
     if (pl.tables) {
       fail_ = pl.tables->fail;
       q_ = pl.tables->q;
@@ -422,36 +468,10 @@ private:
     }
   }
 
-  // Index of the first byte where text + x differs from the pattern, or p on a match.
-  // Needs x < fit. Reads text[x, x + p), and, for a pattern shorter than W, text[x, x + W) when
-  // that lies inside the text (lanes past p ignored).
+  // verify_.mismatch on the plan's text; needs x < fit.
   size_t mismatch(size_t x) const {
     assert(x < pl_.fit);
-    const unsigned char* t = t_ + x;
-    if (p_ < V::W) {
-      if (pl_.n - x < V::W) {
-        size_t j = 0;
-        while (j < p_ && t[j] == pat_[j])
-          ++j;
-        return j;
-      }
-      const std::uint64_t differ =
-          ~std::uint64_t(V::movemask(V::cmpeq(V::load(t), V::load(pad_)))) & low_bits(p_);
-      return differ ? __builtin_ctzll(differ) : p_;
-    }
-    size_t j = 0;
-    for (; p_ - j >= V::W; j += V::W) {
-      const auto m = V::movemask(V::cmpeq(V::load(t + j), V::load(pat_ + j)));
-      if (m != full)
-        return j + __builtin_ctzll(~std::uint64_t(m));
-    }
-    if (j < p_) { // the last W bytes, overlapping those already compared: p >= W here
-      const size_t k = p_ - V::W;
-      const auto m = V::movemask(V::cmpeq(V::load(t + k), V::load(pat_ + k)));
-      if (m != full)
-        return k + __builtin_ctzll(~std::uint64_t(m));
-    }
-    return p_;
+    return verify_.mismatch(t_, pl_.n, x);
   }
 
   // Long patterns. A position is a candidate when three rare pattern bytes sit at their offsets;
@@ -626,32 +646,21 @@ private:
   }
 
   // The tile of the current run's period, or null (runs then mark their matches bit by bit):
-  // the pattern's own for its period, else one filled here, which costs one byte per position
-  // since the previous match. Without memory for a tile, null.
+  // a prepared pattern's own for its period, else one filled here for the period, which costs
+  // one byte per position since the previous match. Without memory for a tile, null.
   const unsigned char* run_tile() {
     if (rq_ > seekpat_internal::tile_max)
       return nullptr;
-    if (rq_ == q_ && (tile_ || tile_failed_))
+    if (rq_ == q_ && tile_)
       return tile_;
-    if (rq_ == q_) {
-      own_tile_.reset(new (std::align_val_t(64),
-                           std::nothrow) unsigned char[q_ + seekpat_internal::tile_slack]);
-      tile_failed_ = !own_tile_;
-      if (own_tile_)
-        seekpat_internal::fill_tile(own_tile_.get(), q_);
-      tile_ = own_tile_.get();
-      return tile_;
-    }
-    if (!run_tile_) {
-      if (tile_failed_)
-        return nullptr;
+    if (!run_tile_ && !tile_failed_) {
       run_tile_.reset(new (
           std::align_val_t(64),
           std::nothrow) unsigned char[seekpat_internal::tile_max + seekpat_internal::tile_slack]);
       tile_failed_ = !run_tile_;
-      if (!run_tile_)
-        return nullptr;
     }
+    if (!run_tile_)
+      return nullptr;
     if (run_tile_q_ != rq_) {
       seekpat_internal::fill_tile(run_tile_.get(), rq_);
       run_tile_q_ = rq_;
@@ -877,39 +886,39 @@ private:
   size_t p_;
   unsigned char* out_;
   size_t count_ = 0;
-  unsigned char pad_[V::W];
+  verifier<V> verify_;
 
   // The pattern's tables: the plan's when prepared, else built here on first need.
   const std::uint32_t* fail_ = nullptr;
-  size_t q_ = 0; // smallest period, 0 until needed
-  const unsigned char* tile_ = nullptr;
+  size_t q_ = 0;                        // smallest period, 0 until needed
+  const unsigned char* tile_ = nullptr; // a prepared pattern's tile for q_
   // The current run's period, and bits at its multiples below 64 (bit 0 alone from 64 on).
   size_t rq_ = 0;
   std::uint64_t rstride_ = 0;
-  // A tile for run periods other than q_, filled for run_tile_q_.
+  // The tile of runs whose period has no prepared one, filled for run_tile_q_.
   std::unique_ptr<unsigned char[], seekpat_internal::aligned_delete> run_tile_;
   size_t run_tile_q_ = 0;
   bool tile_failed_ = false; // an allocation of a tile failed: runs mark bit by bit
   bool no_memory_ = false;   // an allocation failed: do without the tables
   std::unique_ptr<std::uint32_t[]> own_fail_;
-  std::unique_ptr<unsigned char[], seekpat_internal::aligned_delete> own_tile_;
   filter_state st_;
 };
 
 // A whole small text on the calling thread, with no plan: the map of pattern[0, p) over
-// text[0, n) (sink::store), or the number of matches added to `count` (sink::count), for n >= W +
-// p - 1 (so that a block of W positions fits). Blocks of W positions with unaligned stores, the
-// last placed to end at the last fit position (it overlaps the one before and decides its
-// positions the same way; only its new ones are counted); exact lanes for p <= exact_max, else
-// first, middle and last byte as the filter and each candidate verified. Returns false, the
-// answer unfinished, once verification passes `budget` bytes, so that the caller's linear search
-// takes over. Reads text[0, n) and pattern[0, p); writes only out[0, n), and nothing when
-// counting.
+// text[0, n) (sink::store), or the number of matches added to `count` (sink::count). Blocks of W
+// positions with unaligned stores, the last placed to end at the last fit position (it overlaps
+// the one before and decides its positions the same way; only its new ones are counted); exact
+// lanes for p <= exact_max, else first, middle and last byte as the filter and each candidate
+// verified. Returns false, the answer unfinished, when no block of W positions fits (n < W + p -
+// 1) or once verification passes `budget` bytes, so that the caller's general search takes over.
+// Reads text[0, n) and pattern[0, p); writes only out[0, n), and nothing when counting.
 template <class V, sink S>
 bool small_text(const unsigned char* pat, size_t p, const unsigned char* t, size_t n,
                 unsigned char* out, size_t budget, size_t& count) noexcept {
   static_assert(S != sink::stream, "small maps are stored through the cache");
-  assert(p >= 1 && n >= V::W + p - 1);
+  assert(p >= 1);
+  if (n < V::W + p - 1) // no whole block of positions
+    return false;
   const size_t fit = n - p + 1;
   size_t c = 0;
   auto emit = [&](size_t x, size_t done, std::uint64_t bits, typename V::vec bytes) {
@@ -931,13 +940,7 @@ bool small_text(const unsigned char* pat, size_t p, const unsigned char* t, size
       done = x + V::W;
     }
   } else {
-    // The pattern padded to one vector, so that a candidate whose W bytes lie inside the text is
-    // verified by one compare when p <= W.
-    alignas(64) unsigned char pad[V::W];
-    if (p < V::W) {
-      std::memcpy(pad, pat, p);
-      std::memset(pad + p, 0, V::W - p);
-    }
+    const verifier<V> verify(pat, p);
     const size_t o[3] = {0, p / 2, p - 1};
     const typename V::vec b[3] = {V::set1(pat[o[0]]), V::set1(pat[o[1]]), V::set1(pat[o[2]])};
     size_t work = 0;
@@ -946,15 +949,7 @@ bool small_text(const unsigned char* pat, size_t p, const unsigned char* t, size
       std::uint64_t bits = 0;
       for (std::uint64_t cand = filter_mask<V>(t, x, o, b); cand; cand &= cand - 1) {
         const size_t at = x + __builtin_ctzll(cand);
-        bool match;
-        if (p <= V::W && n - at >= V::W) {
-          const std::uint64_t differ =
-              ~std::uint64_t(V::movemask(V::cmpeq(V::load(t + at), V::load(p < V::W ? pad : pat))));
-          match = (differ & low_bits(p)) == 0;
-        } else {
-          match = std::memcmp(t + at, pat, p) == 0;
-        }
-        bits |= static_cast<std::uint64_t>(match) << (at - x);
+        bits |= static_cast<std::uint64_t>(verify.mismatch(t, n, at) == p) << (at - x);
         work += p;
       }
       if (work > budget)
@@ -972,8 +967,8 @@ bool small_text(const unsigned char* pat, size_t p, const unsigned char* t, size
 
 // small_text as the dispatcher calls it: counting when count is given, else writing the map.
 template <class V>
-bool small_text(const unsigned char* pat, size_t p, const unsigned char* t, size_t n,
-                unsigned char* out, size_t budget, size_t* count) noexcept {
+bool small_entry(const unsigned char* pat, size_t p, const unsigned char* t, size_t n,
+                 unsigned char* out, size_t budget, size_t* count) noexcept {
   size_t none = 0; // storing counts nothing
   return count ? small_text<V, sink::count>(pat, p, t, n, out, budget, *count)
                : small_text<V, sink::store>(pat, p, t, n, out, budget, none);

@@ -45,12 +45,5 @@ struct sse2 {
 } // namespace
 
 namespace seekpat_internal {
-std::size_t search_chunk_sse2(const plan& pl, std::size_t start, std::size_t end) noexcept {
-  return search_chunk<sse2>(pl, start, end);
-}
-bool small_text_sse2(const unsigned char* pattern, std::size_t p, const unsigned char* text,
-                     std::size_t n, unsigned char* out, std::size_t budget,
-                     std::size_t* count) noexcept {
-  return small_text<sse2>(pattern, p, text, n, out, budget, count);
-}
+extern const kernel_entries sse2_kernel = {search_chunk<sse2>, small_entry<sse2>};
 } // namespace seekpat_internal
