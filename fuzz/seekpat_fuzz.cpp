@@ -32,6 +32,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   t.granule = 1;
   t.kern = (knobs & 4) && kernel_supported(kernel::avx2) ? kernel::avx2 : kernel::sse2;
   t.stream_min = (knobs & 8) ? 0 : ~std::size_t(0);
+  if ((knobs & 9) == 9) { // streaming on 2 or 4 threads: a fresh map's order of blocks
+    t.fresh = 1;
+    t.fresh_page = 320;
+    t.fresh_block = 64;
+    t.fresh_max_p = ~std::size_t(0);
+  }
   if (knobs & 16)
     t.verify_budget = t.verify_allowance = 0;
   t.huge_page_min = ~std::size_t(0);

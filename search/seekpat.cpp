@@ -362,6 +362,7 @@ plan make_plan(const unsigned char* pattern, std::size_t p, const unsigned char*
   pl.tables = tables;
   pl.rate = -1;
   pl.replan_window = tune.replan_window;
+  pl.back_page = pl.back_block = 0;
   return pl;
 }
 
@@ -426,10 +427,15 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
 
   if (!count && n >= tune.huge_page_min)
     advise_huge_pages(reinterpret_cast<char*>(out), n);
-  // Whether the map is fresh matters only where it may change the number of threads; the
+  // A fresh map takes threads sooner and fills each page from its end (tuning::fresh_block). The
   // question costs about a microsecond, against at least a hundred for such a text.
   const bool fresh =
-      !count && tune.threads <= 0 && n >= 2 * tune.fresh_min_chunk && map_is_fresh(out, n);
+      !count &&
+      (tune.fresh >= 0 ? tune.fresh == 1 : n >= 2 * tune.fresh_min_chunk && map_is_fresh(out, n));
+  if (fresh && tune.fresh_block && tune.fresh_page && p <= tune.fresh_max_p) {
+    pl.back_page = tune.fresh_page;
+    pl.back_block = tune.fresh_block;
+  }
   return run_plan(pl, choose_dispatch(n, tune, fresh));
 }
 

@@ -355,6 +355,30 @@ public:
   // Decides positions [start, end); returns how many match when counting. Positions at or past
   // pl.fit cannot hold a match.
   size_t run(size_t start, size_t end) {
+    const size_t page = pl_.back_page, block = pl_.back_block;
+    if (!block)
+      return decide(start, end);
+    // A fresh map: the blocks of each page, last to first, each decided in order. What a block
+    // learnt of the text (a run, a dead stretch, the last match) says nothing of the block
+    // before it, so each starts from a clean state; only the tables carry over.
+    const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(out_);
+    for (size_t lo = start; lo < end;) {
+      const size_t page_end = std::min(end, lo + (page - (base + lo) % page));
+      for (size_t hi = page_end; hi > lo;) {
+        const size_t in_block = (base + hi - 1) % block; // hi - 1 lies in the block
+        const size_t b = in_block < hi - 1 - lo ? hi - 1 - in_block : lo;
+        st_ = filter_state{};
+        decide(b, hi);
+        hi = b;
+      }
+      lo = page_end;
+    }
+    return count_;
+  }
+
+private:
+  // Decides positions [start, end) in order.
+  size_t decide(size_t start, size_t end) {
     assert(start <= end && end <= pl_.n && pl_.fit + p_ - 1 == pl_.n);
     const size_t fit_end = end < pl_.fit ? end : pl_.fit;
     size_t i = start;
@@ -382,7 +406,6 @@ public:
     return count_;
   }
 
-private:
   static constexpr typename V::mask full = static_cast<typename V::mask>(~typename V::mask(0));
 
   // The head and the tail, and whatever the main loops leave: positions [from, to), to <= fit,

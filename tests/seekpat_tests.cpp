@@ -31,7 +31,8 @@ const char* name(kernel k) { return k == kernel::avx2 ? "avx2" : "sse2"; }
 
 // Tunings that reach every path on small inputs: each kernel, thread counts whose chunks end
 // anywhere (granule 1), small texts through small_text and through the general path, streaming
-// stores from the first byte, and the linear fallback forced by a zero verification budget.
+// stores from the first byte in a fresh map's order of blocks, and the linear fallback forced by
+// a zero verification budget.
 std::vector<tuning> tunings(bool all_thread_counts) {
   std::vector<tuning> ts;
   for (kernel k : kernels()) {
@@ -47,6 +48,12 @@ std::vector<tuning> tunings(bool all_thread_counts) {
         t.huge_page_min = 0;
         t.short_max = variant == 0 ? 64 : 0; // the vector kernels even on the tiniest texts
         t.stream_min = variant == 1 ? 0 : ~std::size_t(0);
+        if (variant == 1) { // a fresh map's order: blocks of pages last to first, some partial
+          t.fresh = 1;
+          t.fresh_page = 320;
+          t.fresh_block = 64;
+          t.fresh_max_p = ~std::size_t(0);
+        }
         if (variant == 2) { // the main loops even on small shares, and the fallback
           t.small_max = 0;
           t.verify_budget = t.verify_allowance = 0;
@@ -64,7 +71,7 @@ std::vector<tuning> tunings(bool all_thread_counts) {
 
 std::string describe(const tuning& t) {
   return std::string(name(t.kern)) + " threads=" + std::to_string(t.threads) +
-         (t.stream_min == 0 ? " stream" : "") + (t.verify_budget == 0 ? " fallback" : "") +
+         (t.stream_min == 0 ? " stream fresh" : "") + (t.verify_budget == 0 ? " fallback" : "") +
          (t.sample_min == 64 ? " sampled" : "");
 }
 
