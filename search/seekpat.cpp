@@ -284,6 +284,29 @@ double sampled_breaks(const unsigned char* text, std::size_t fit, std::size_t sp
   return static_cast<double>(breaks) / static_cast<double>(64 * chunks);
 }
 
+std::size_t text_period(const unsigned char* text, std::size_t n, std::size_t q) {
+  assert(q < n);
+  const std::size_t end = std::min(n, n / 2 + 2 * text_period_max);
+  std::size_t j = std::max(n / 2, q); // j >= q: text[j - q] exists
+  while (j < end && text[j] == text[j - q])
+    ++j;
+  const std::size_t first = j;
+  while (j < end && text[j] != text[j - q])
+    ++j;
+  while (j < end && text[j] == text[j - q])
+    ++j;
+  const std::size_t r = j - first;
+  // Confirmed over two periods and a bit from the first break: a text that only looked
+  // periodic there costs the kernel one failed attempt now and then.
+  const std::size_t check_end = first + 2 * r + 64;
+  if (j == end || r > text_period_max || r > first || check_end > n)
+    return 0;
+  for (std::size_t k = first; k < check_end; ++k)
+    if (text[k] != text[k - r])
+      return 0;
+  return r;
+}
+
 bool map_is_fresh(const unsigned char* out, std::size_t n) {
   const long page = sysconf(_SC_PAGESIZE);
   if (page <= 0 || n == 0)
@@ -356,6 +379,7 @@ plan make_plan(const unsigned char* pattern, std::size_t p, const unsigned char*
   }
   pl.exact = p <= exact_max;
   pl.period = 0;
+  pl.text_period = 0;
   pl.verify_budget = tune.verify_budget;
   pl.verify_allowance = tune.verify_allowance;
   pl.mode = mode;
@@ -412,9 +436,10 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
       if (q && pl.fit >= 64 + q) {
         const bool breaks_often =
             sampled_breaks(text, pl.fit, tune.sample_spacing, q) >= periodic_min_breaks;
-        if (!pl.exact && breaks_often)
+        if (!pl.exact && breaks_often) {
           pl.period = q;
-        else if (pl.exact && !breaks_often)
+          pl.text_period = text_period(text, n, q);
+        } else if (pl.exact && !breaks_often)
           pl.exact = false;
       }
     }

@@ -166,6 +166,7 @@ struct plan {
   std::size_t filter_off[3]; // offsets of three rare pattern bytes, when !exact
   bool exact;                // every pattern byte compared in lanes (p <= exact_max only)
   std::size_t period;        // nonzero: the dense periodic path with this period (!exact)
+  std::size_t text_period;   // with period: a longer period the text seems to have, or 0
   std::size_t verify_budget, verify_allowance;
   sink mode;
   const pattern_tables* tables; // prepared tables, or null to build them lazily
@@ -252,6 +253,17 @@ std::size_t small_period(const unsigned char* pattern, std::size_t p);
 // Needs fit >= 64 + q; reads below fit + 63.
 double sampled_breaks(const unsigned char* text, std::size_t fit, std::size_t spacing,
                       std::size_t q);
+
+// Texts made of lines of one unit repeat as a whole with a period longer than their unit's; the
+// dense periodic path then copies its map a period at a time (see periodic_loop). Periods up to
+// text_period_max, so that a period and a block of the map fit a run tile.
+constexpr std::size_t text_period_max = 2048;
+
+// A period r <= text_period_max of text[0, n) guessed from its middle, where the text breaks the
+// period q: the distance from one break to the first one after the next stretch that keeps q,
+// kept if the text repeats with it over a few periods from there; 0 when none is found. A guess:
+// the kernel checks every byte it relies on. Needs q < n; reads text[0, n).
+std::size_t text_period(const unsigned char* text, std::size_t n, std::size_t q);
 
 // How a call runs: the kernel and the number of threads for an n-byte text.
 struct dispatch {

@@ -269,6 +269,55 @@ size_t extend_run(const unsigned char* t, size_t n, size_t q, size_t j, size_t n
   return j;
 }
 
+// A map that repeats with the text's period r: given tile[k] = map[i + k] for k in [0, r + W - 1),
+// writes block b and those after it as windows of the tile, tile[off, off + W) with off = (b - i)
+// mod r, while W positions remain before fit_end and the text keeps period r, text[j] == text[j -
+// r], over [i + r, b + W - 1 + p): then each window there equals the one r before it. Returns the
+// first block it does not write. b >= i + r.
+//
+// The text is checked lead = r + p + W bytes ahead of the blocks, a block at a time, so that the
+// loads r bytes back stay ahead of the map bytes just stored: where they fell just behind them in
+// the address bits below 4096 (a map on the same page offset as its text), each would wait on
+// the stores (4K aliasing). Every check ends at or before n. On plain pointers, so that the loop
+// keeps everything in registers.
+template <class V, sink S>
+__attribute__((noinline)) size_t copy_blocks(const unsigned char* t, size_t n, size_t p, size_t r,
+                                             const unsigned char* tile, unsigned char* out,
+                                             size_t i, size_t b, size_t fit_end, size_t& count) {
+  assert(b >= i + r && fit_end + p - 1 <= n);
+  constexpr typename V::mask full = static_cast<typename V::mask>(~typename V::mask(0));
+  const size_t lead = r + p + V::W, step = V::W % r;
+  size_t off = (b - i) % r, c = 0;
+  auto put_window = [&] {
+    emit<V, S>::block(out, b, V::load(tile + off), c);
+    off += step;
+    if (off >= r)
+      off -= r;
+  };
+  bool broken = false;
+  size_t ver = extend_run<V>(t, n, r, i + r, std::min(n, b + lead), broken);
+  for (;;) {
+    // The steady state: the text checked up to exactly b + lead, which decides block b (its
+    // last window ends at b + W - 1 + p <= b + lead); the check of the next W bytes goes on.
+    for (; fit_end - b >= V::W && ver == b + lead && n - ver >= V::W; b += V::W) {
+      const auto m = V::movemask(V::cmpeq(V::load(t + ver), V::load(t + ver - r)));
+      broken = m != full;
+      ver += broken ? static_cast<size_t>(__builtin_ctzll(~std::uint64_t(m))) : V::W;
+      put_window();
+    }
+    if (fit_end - b < V::W)
+      break;
+    if (!broken)
+      ver = extend_run<V>(t, n, r, ver, std::min(n, b + lead + V::W), broken);
+    if (ver < b + V::W - 1 + p)
+      break;
+    put_window();
+    b += V::W;
+  }
+  count += c;
+  return b;
+}
+
 // The long-pattern path's state between blocks.
 struct filter_state {
   static constexpr size_t none = ~size_t(0);
@@ -396,7 +445,7 @@ private:
       edge(i, head_end);
       i = head_end;
       if (pl_.period)
-        i = periodic_dispatch(i, fit_end);
+        i = periodic_loop(i, fit_end);
       else if (pl_.exact)
         i = exact_dispatch(i, fit_end);
       else
@@ -466,17 +515,71 @@ private:
     return bits;
   }
 
-  size_t periodic_dispatch(size_t i, size_t fit_end) {
-    const size_t n = pl_.n;
+  // The dense periodic path over text[0, n) into out (the map, or a tile with the text shifted).
+  template <sink K>
+  size_t periodic_dispatch(const unsigned char* t, size_t n, unsigned char* out, size_t i,
+                           size_t fit_end, size_t& count) const {
     switch (pl_.period) {
-    case 1: return periodic_positions<V, S, 1>(t_, n, pat_, p_, out_, i, fit_end, count_);
-    case 2: return periodic_positions<V, S, 2>(t_, n, pat_, p_, out_, i, fit_end, count_);
-    case 3: return periodic_positions<V, S, 3>(t_, n, pat_, p_, out_, i, fit_end, count_);
-    case 4: return periodic_positions<V, S, 4>(t_, n, pat_, p_, out_, i, fit_end, count_);
-    case 5: return periodic_positions<V, S, 5>(t_, n, pat_, p_, out_, i, fit_end, count_);
-    case 6: return periodic_positions<V, S, 6>(t_, n, pat_, p_, out_, i, fit_end, count_);
-    case 7: return periodic_positions<V, S, 7>(t_, n, pat_, p_, out_, i, fit_end, count_);
-    default: return periodic_positions<V, S, 8>(t_, n, pat_, p_, out_, i, fit_end, count_);
+    case 1: return periodic_positions<V, K, 1>(t, n, pat_, p_, out, i, fit_end, count);
+    case 2: return periodic_positions<V, K, 2>(t, n, pat_, p_, out, i, fit_end, count);
+    case 3: return periodic_positions<V, K, 3>(t, n, pat_, p_, out, i, fit_end, count);
+    case 4: return periodic_positions<V, K, 4>(t, n, pat_, p_, out, i, fit_end, count);
+    case 5: return periodic_positions<V, K, 5>(t, n, pat_, p_, out, i, fit_end, count);
+    case 6: return periodic_positions<V, K, 6>(t, n, pat_, p_, out, i, fit_end, count);
+    case 7: return periodic_positions<V, K, 7>(t, n, pat_, p_, out, i, fit_end, count);
+    default: return periodic_positions<V, K, 8>(t, n, pat_, p_, out, i, fit_end, count);
+    }
+  }
+
+  size_t dense(size_t i, size_t fit_end) {
+    return periodic_dispatch<S>(t_, pl_.n, out_, i, fit_end, count_);
+  }
+
+  // The dense periodic path, in text that also repeats as a whole with a longer period r (lines
+  // of one unit). Wherever text[j] == text[j - r] for j in [y, y + p), window y equals window
+  // y - r, and so do their map bytes. So the dense path decides one period and a block from i,
+  // into the map and into a tile, and the blocks after them are windows of the tile for as long
+  // as the text keeps period r through their last window: one compare per block, as in a run.
+  // Where the text breaks r the dense path goes on, for a stretch that doubles after every
+  // attempt that copied less than it built (up to 64 times that), so that text that only looked
+  // r-periodic costs at most a sixty-fourth more.
+  size_t periodic_loop(size_t i, size_t fit_end) {
+    const size_t r = pl_.text_period;
+    unsigned char* const tile = r ? tile_buffer() : nullptr;
+    if (!tile)
+      return dense(i, fit_end);
+    run_tile_q_ = 0; // the buffer no longer holds a run's tile
+    // A period and a block in whole blocks: len <= text_period_max + 2W - 2, which a tile holds.
+    static_assert(seekpat_internal::text_period_max + 2 * V::W - 2 <=
+                      seekpat_internal::tile_max + seekpat_internal::tile_slack,
+                  "a period and a block fit a tile");
+    const size_t len = (r + 2 * V::W - 2) / V::W * V::W;
+    size_t wait = 0, backoff = len;
+    for (;;) {
+      if (wait) { // the dense path, up to wait positions
+        const size_t to = fit_end - i > wait ? i + wait : fit_end;
+        const size_t at = dense(i, to);
+        if (at == i || to == fit_end)
+          return at;
+        i = at;
+        wait = 0;
+      }
+      if (fit_end - i < len + V::W)
+        return dense(i, fit_end);
+      const size_t built = dense(i, i + len);
+      if (built != i + len)
+        return built;
+      // The tile: positions [i, i + len) again, as positions [0, len) of the text from i.
+      size_t none = 0;
+      if (periodic_dispatch<sink::store>(t_ + i, pl_.n - i, tile, 0, len, none) != len) {
+        i = built;
+        wait = backoff;
+        continue;
+      }
+      const size_t b = copy_blocks<V, S>(t_, pl_.n, p_, r, tile, out_, i, i + len, fit_end, count_);
+      backoff = b - (i + len) >= len ? len : std::min(2 * backoff, 64 * len);
+      wait = backoff;
+      i = b;
     }
   }
 
@@ -684,17 +787,23 @@ private:
       return nullptr;
     if (rq_ == q_ && tile_)
       return tile_;
+    if (!tile_buffer())
+      return nullptr;
+    if (run_tile_q_ != rq_) {
+      seekpat_internal::fill_tile(run_tile_.get(), rq_);
+      run_tile_q_ = rq_;
+    }
+    return run_tile_.get();
+  }
+
+  // The buffer of the run tile, tile_max + tile_slack bytes on 64, allocated once; null without
+  // memory for it.
+  unsigned char* tile_buffer() {
     if (!run_tile_ && !tile_failed_) {
       run_tile_.reset(new (
           std::align_val_t(64),
           std::nothrow) unsigned char[seekpat_internal::tile_max + seekpat_internal::tile_slack]);
       tile_failed_ = !run_tile_;
-    }
-    if (!run_tile_)
-      return nullptr;
-    if (run_tile_q_ != rq_) {
-      seekpat_internal::fill_tile(run_tile_.get(), rq_);
-      run_tile_q_ = rq_;
     }
     return run_tile_.get();
   }

@@ -240,7 +240,8 @@ TEST(SeekpatAdversarial, PeriodicRunsThatBreak) {
 
 // Lines of one repeated unit, their length changing now and then: the text repeats with the line
 // length, a longer period than that of the patterns cut across a line break, so that runs follow
-// the distance between matches, which changes with the lines.
+// the distance between matches, which changes with the lines; and the dense periodic path copies
+// the map a line at a time for a piece of one line, until the length changes.
 TEST(SeekpatAdversarial, LinesOfARepeatedUnit) {
   textgen::rng r(55);
   for (const std::string unit : {"qaz", "ab", "abcdefg"}) {
@@ -257,6 +258,24 @@ TEST(SeekpatAdversarial, LinesOfARepeatedUnit) {
       const std::size_t at = text.find('\n', 2000 + r.below(4000)) - p / 2;
       check_all(text.substr(at, p), text, "lines of " + unit + ", p=" + std::to_string(p));
     }
+    // A piece of one line: frequent, of the unit's short period, which every line end breaks.
+    for (std::size_t p : {11, 30})
+      check_all(text.substr(text.find('\n', 3000) + 2, p), text,
+                "a line of " + unit + ", p=" + std::to_string(p));
+  }
+  // One line a unit longer than the others, its end swept across the blocks of the copied map.
+  std::string line;
+  for (int k = 0; k < 12; ++k)
+    line += "qaz";
+  for (std::size_t shift = 0; shift < 40; ++shift) {
+    std::string text;
+    for (int k = 0; k < 80; ++k)
+      text += line + "\n";
+    text += line + "qaz\n";
+    for (int k = 0; k < 20; ++k)
+      text += line + "\n";
+    check_all("azqazqazqazq", text.substr(shift),
+              "one longer line, shifted " + std::to_string(shift));
   }
 }
 
