@@ -886,6 +886,16 @@ private:
           // The steady state: text verified up to the block's first window end. The load
           // addresses depend on i alone, not on the previous compare, so blocks overlap in the
           // pipeline. j - q >= x for the run's first match x; j + W = i + W - 1 + p <= n.
+          // Two blocks a step while both hold (one test for both): j + 2W <= n likewise.
+          for (; fit_end - i >= 2 * V::W; i += 2 * V::W) {
+            const size_t j = i + p - 1;
+            const auto both = V::and_(V::cmpeq(V::load(t + j), V::load(t + j - q)),
+                                      V::cmpeq(V::load(t + j + V::W), V::load(t + j + V::W - q)));
+            if (V::movemask(both) != full)
+              break; // the loop below finds where
+            put_window(i);
+            put_window(i + V::W);
+          }
           for (; fit_end - i >= V::W; i += V::W) {
             const size_t j = i + p - 1;
             const auto m = V::movemask(V::cmpeq(V::load(t + j), V::load(t + j - q)));
