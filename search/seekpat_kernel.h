@@ -299,8 +299,8 @@ __attribute__((noinline)) size_t copy_blocks(const unsigned char* t, size_t n, s
   constexpr typename V::mask full = static_cast<typename V::mask>(~typename V::mask(0));
   const size_t lead = r + p + V::W, step = V::W % r;
   size_t off = (b - i) % r, c = 0;
-  auto put_window = [&] {
-    emit<V, S>::block(out, b, V::load(tile + off), c);
+  auto put_window = [&](size_t at) {
+    emit<V, S>::block(out, at, V::load(tile + off), c);
     off += step;
     if (off >= r)
       off -= r;
@@ -310,11 +310,21 @@ __attribute__((noinline)) size_t copy_blocks(const unsigned char* t, size_t n, s
   for (;;) {
     // The steady state: the text checked up to exactly b + lead, which decides block b (its
     // last window ends at b + W - 1 + p <= b + lead); the check of the next W bytes goes on.
+    // Two blocks a step while both hold (one test for both).
+    for (; fit_end - b >= 2 * V::W && ver == b + lead && n - ver >= 2 * V::W; b += 2 * V::W) {
+      const auto both = V::and_(V::cmpeq(V::load(t + ver), V::load(t + ver - r)),
+                                V::cmpeq(V::load(t + ver + V::W), V::load(t + ver + V::W - r)));
+      if (V::movemask(both) != full)
+        break; // the loop below finds where
+      ver += 2 * V::W;
+      put_window(b);
+      put_window(b + V::W);
+    }
     for (; fit_end - b >= V::W && ver == b + lead && n - ver >= V::W; b += V::W) {
       const auto m = V::movemask(V::cmpeq(V::load(t + ver), V::load(t + ver - r)));
       broken = m != full;
       ver += broken ? static_cast<size_t>(__builtin_ctzll(~std::uint64_t(m))) : V::W;
-      put_window();
+      put_window(b);
     }
     if (fit_end - b < V::W)
       break;
@@ -322,7 +332,7 @@ __attribute__((noinline)) size_t copy_blocks(const unsigned char* t, size_t n, s
       ver = extend_run<V>(t, n, r, ver, std::min(n, b + lead + V::W), broken);
     if (ver < b + V::W - 1 + p)
       break;
-    put_window();
+    put_window(b);
     b += V::W;
   }
   count += c;
