@@ -536,7 +536,6 @@ int main(int argc, char** argv) {
                   ratios.front(), ratios[ratios.size() / 2],
                   ok_all ? "every map equal to seekpat_seq's (and Hyperscan's)"
                          : "SOME MAPS DIFFER");
-
     return ok_all ? 0 : 1;
   }
 
