@@ -57,6 +57,29 @@ inline std::size_t ones(std::uint64_t x) {
   return static_cast<std::size_t>((x * 0x0101010101010101ull) >> 56);
 }
 
+// The offsets floor(k (p - 1) / (looks - 1)) for k = 0, 1, ..., looks - 1, one per next(): from
+// the first byte of a p-byte pattern to its last, increasing, stepped without a division. Needs
+// 2 <= looks <= p.
+class spread {
+public:
+  spread(std::size_t p, std::size_t looks)
+      : step_((p - 1) / (looks - 1)), extra_((p - 1) % (looks - 1)), den_(looks - 1) {}
+  std::size_t next() {
+    const std::size_t at = o_;
+    o_ += step_;
+    carry_ += extra_;
+    if (carry_ >= den_) {
+      carry_ -= den_;
+      ++o_;
+    }
+    return at;
+  }
+
+private:
+  std::size_t o_ = 0, carry_ = 0;
+  const std::size_t step_, extra_, den_;
+};
+
 bool cpu_has_avx2() {
   static const bool has = [] {
     __builtin_cpu_init();
@@ -111,9 +134,8 @@ bool kernel_supported(kernel k) { return k != kernel::avx2 || cpu_has_avx2(); }
 
 void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
                    std::size_t off[3]) {
-  // Offset k of `looks` is floor(k p / looks) < p, stepped without a multiplication.
+  // Offsets spread from the first byte to the last, which often is the pattern's one rare byte.
   const std::size_t looks = std::min(p, std::max<std::size_t>(256, fit));
-  const std::size_t step = p / looks, extra = p % looks;
   for (int chosen = 0; chosen < 3; ++chosen) {
     std::size_t best = 0;
     int best_score = 1 << 30;
@@ -121,8 +143,9 @@ void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
     // next to a chosen one are passed over unless nothing else is left; a repeated value adds
     // little information.
     for (std::size_t near = 1; near != ~std::size_t(0) && best_score == 1 << 30; --near) {
-      std::size_t o = 0, carry = 0;
+      spread offsets(p, looks);
       for (std::size_t k = 0; k < looks; ++k) {
+        const std::size_t o = offsets.next();
         assert(o < p);
         int score = rank_of.r[pattern[o]];
         bool clash = false;
@@ -133,12 +156,6 @@ void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
         if (!clash && score < best_score) {
           best_score = score;
           best = o;
-        }
-        o += step;
-        carry += extra;
-        if (carry >= looks) {
-          carry -= looks;
-          ++o;
         }
       }
     }
@@ -174,37 +191,67 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
   };
 
   // The offsets to try, rarest first by sample frequency, the static rank breaking ties: every
-  // offset when there are at most max_offsets, else the rarest of at most 256 spread evenly.
-  const std::size_t looks = std::min<std::size_t>(p, 256);
+  // offset when there are at most max_offsets, else the rarest of `looks` spread evenly from the
+  // first to the last (a lone rare byte often ends the pattern). A look costs two table updates:
+  // at most max(256, fit / 1024) of them stay a small fraction of one scan.
+  const std::size_t looks = std::min(p, std::max<std::size_t>(256, fit / 1024));
   const std::size_t tries = std::min(looks, max_offsets);
-  std::size_t cand[256];
-  for (std::size_t k = 0; k < looks; ++k)
-    cand[k] =
-        looks == p ? k : static_cast<std::size_t>(static_cast<unsigned __int128>(k) * p / looks);
+  std::size_t cand[max_offsets];
   std::uint64_t masks[max_offsets][max_chunks];
   std::uint64_t score[max_offsets];
   if (looks > tries) {
-    // Byte frequencies over the sample pick the offsets worth a mask. Four tables, so that
-    // repeated bytes do not wait on one counter.
+    // Byte frequencies over the sample rank the byte values; the offsets of the rarest values,
+    // `tries` of them in all, get a mask. Four tables, so that repeated bytes do not wait on one
+    // counter.
     std::uint32_t counts[4][256] = {};
     for (std::size_t k = 0; k < chunks; ++k)
       for (std::size_t i = 0; i < 64; i += 4)
         for (std::size_t j = 0; j < 4; ++j)
           ++counts[j][text[start[k] + i + j]];
-    auto freq = [&](std::size_t o) {
-      const unsigned char b = pattern[o];
-      return (static_cast<std::uint64_t>(counts[0][b] + counts[1][b] + counts[2][b] + counts[3][b])
-              << 8) |
-             rank_of.r[b];
+    std::uint64_t freq[256];
+    for (int v = 0; v < 256; ++v)
+      freq[v] =
+          static_cast<std::uint64_t>(counts[0][v] + counts[1][v] + counts[2][v] + counts[3][v])
+              << 8 |
+          rank_of.r[v];
+    std::size_t in_pattern[256] = {};
+    spread offsets(p, looks);
+    for (std::size_t k = 0; k < looks; ++k)
+      ++in_pattern[pattern[offsets.next()]];
+    // The values the pattern holds, rarest first; take[v]: how many offsets of v to try.
+    unsigned char vals[256];
+    int held = 0;
+    for (int v = 0; v < 256; ++v)
+      if (in_pattern[v])
+        vals[held++] = static_cast<unsigned char>(v);
+    auto rarer = [&](unsigned char a, unsigned char b) {
+      return freq[a] != freq[b] ? freq[a] < freq[b] : a < b;
     };
-    std::partial_sort(cand, cand + tries, cand + looks,
-                      [&](std::size_t a, std::size_t b) { return freq(a) < freq(b); });
+    std::sort(vals, vals + held, rarer);
+    std::size_t take[256] = {}, left = tries;
+    for (int u = 0; u < held && left; ++u) {
+      take[vals[u]] = std::min(left, in_pattern[vals[u]]);
+      left -= take[vals[u]];
+    }
+    std::size_t got = 0;
+    spread again(p, looks);
+    for (std::size_t k = 0; k < looks && got < tries; ++k) {
+      const std::size_t o = again.next();
+      if (take[pattern[o]]) {
+        --take[pattern[o]];
+        cand[got++] = o;
+      }
+    }
+    assert(got == tries);
+    std::stable_sort(cand, cand + tries,
+                     [&](std::size_t a, std::size_t b) { return rarer(pattern[a], pattern[b]); });
     for (std::size_t c = 0; c < tries; ++c)
       for (std::size_t k = 0; k < chunks; ++k)
         masks[c][k] = mask(cand[c], k);
   } else {
     // Every offset gets a mask; its ones are the frequency of its byte.
     for (std::size_t c = 0; c < tries; ++c) {
+      cand[c] = c;
       std::size_t ones_seen = 0;
       for (std::size_t k = 0; k < chunks; ++k)
         ones_seen += ones(masks[c][k] = mask(cand[c], k));

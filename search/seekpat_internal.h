@@ -210,14 +210,16 @@ const kernel_entries& kernel_for(const tuning& tune);
 
 // Offsets of three pattern bytes that are rare in typical text, pairwise non-adjacent where the
 // pattern is long enough; needs p >= 3. Looks at every offset when p <= max(256, fit), else at
-// that many offsets spread evenly over the pattern: its cost never exceeds a small multiple of
-// what a sequential search over the fit positions would spend. Every offset is below p.
+// that many offsets spread evenly from the first to the last: its cost never exceeds a small
+// multiple of what a sequential search over the fit positions would spend. Every offset is below
+// p.
 void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
                    std::size_t off[3]);
 
 // Filter offsets chosen on a sample of the text itself: K chunks of 64 positions spread evenly
 // over the fit positions, K = min(64, fit / spacing), so the cost stays a small fraction of one
-// scan. Offsets are ranked by the sampled frequency of their pattern byte, then picked one by one
+// scan. Offsets (every one, or max(256, fit / 1024) spread evenly from the first to the last) are
+// ranked by the sampled frequency of their pattern byte, then picked one by one
 // for the fewest sampled positions that pass together with those already picked: that catches
 // bytes that always come together, as in periodic text, which frequencies alone cannot. Writes
 // three distinct offsets below p and returns the fraction of sampled positions that pass all

@@ -397,6 +397,17 @@ TEST(SeekpatEdges, FilterOffsetsSampledOverLongPatterns) {
                 1u);
     }
   }
+  // A lone rare byte ending a long pattern is among the offsets looked at, with or without a
+  // sample: else every position of a text of the common byte is a candidate.
+  const std::string pattern = std::string(1000, 'a') + "b", text(1u << 20, 'a');
+  const auto* pat = reinterpret_cast<const unsigned char*>(pattern.data());
+  std::size_t off[3];
+  seekpat_internal::choose_filter(pat, pattern.size(), 300, off);
+  EXPECT_TRUE(off[0] == 1000 || off[1] == 1000 || off[2] == 1000);
+  EXPECT_EQ(seekpat_internal::choose_filter_sampled(
+                pat, pattern.size(), reinterpret_cast<const unsigned char*>(text.data()),
+                text.size() - 1000, 128u << 10, 16u << 10, off),
+            0.0);
 }
 
 // Chunk bounds land on every position of small texts when 16 threads share them.
