@@ -243,8 +243,19 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
       }
     }
     assert(got == tries);
-    std::stable_sort(cand, cand + tries,
-                     [&](std::size_t a, std::size_t b) { return rarer(pattern[a], pattern[b]); });
+    auto by_rarity = [&] {
+      std::stable_sort(cand, cand + tries,
+                       [&](std::size_t a, std::size_t b) { return rarer(pattern[a], pattern[b]); });
+    };
+    by_rarity();
+    // The first and the last byte are always tried, in place of the least rare: a pattern that
+    // departs from a periodic text only at its end (one built to fail late) is told apart only
+    // by its last byte tested together with another.
+    std::size_t kept = tries;
+    for (const std::size_t must : {p - 1, std::size_t(0)})
+      if (std::find(cand, cand + kept, must) == cand + kept)
+        cand[--kept] = must;
+    by_rarity();
     for (std::size_t c = 0; c < tries; ++c)
       for (std::size_t k = 0; k < chunks; ++k)
         masks[c][k] = mask(cand[c], k);

@@ -397,17 +397,28 @@ TEST(SeekpatEdges, FilterOffsetsSampledOverLongPatterns) {
                 1u);
     }
   }
-  // A lone rare byte ending a long pattern is among the offsets looked at, with or without a
-  // sample: else every position of a text of the common byte is a candidate.
-  const std::string pattern = std::string(1000, 'a') + "b", text(1u << 20, 'a');
-  const auto* pat = reinterpret_cast<const unsigned char*>(pattern.data());
+  // Long patterns that depart from the text only at their end: a lone rare byte, with or without
+  // a sample, and a break of the text's period (the last byte tested together with another).
+  // Offsets that miss it make every position, or every other one, a candidate.
+  std::string ab(1u << 20, 'a'), ab_tail;
+  for (std::size_t k = 1; k < ab.size(); k += 2)
+    ab[k] = 'b';
+  for (int k = 0; k < 499; ++k)
+    ab_tail += "ab";
+  ab_tail += "aa";
+  const std::string rare_tail = std::string(1000, 'a') + "b", all_a(1u << 20, 'a');
   std::size_t off[3];
-  seekpat_internal::choose_filter(pat, pattern.size(), 300, off);
+  auto sampled = [&](const std::string& pattern, const std::string& text) {
+    return seekpat_internal::choose_filter_sampled(
+        reinterpret_cast<const unsigned char*>(pattern.data()), pattern.size(),
+        reinterpret_cast<const unsigned char*>(text.data()), text.size() - pattern.size() + 1,
+        128u << 10, 16u << 10, off);
+  };
+  EXPECT_EQ(sampled(rare_tail, all_a), 0.0);
+  EXPECT_EQ(sampled(ab_tail, ab), 0.0);
+  seekpat_internal::choose_filter(reinterpret_cast<const unsigned char*>(rare_tail.data()),
+                                  rare_tail.size(), 300, off);
   EXPECT_TRUE(off[0] == 1000 || off[1] == 1000 || off[2] == 1000);
-  EXPECT_EQ(seekpat_internal::choose_filter_sampled(
-                pat, pattern.size(), reinterpret_cast<const unsigned char*>(text.data()),
-                text.size() - 1000, 128u << 10, 16u << 10, off),
-            0.0);
 }
 
 // Chunk bounds land on every position of small texts when 16 threads share them.
