@@ -133,11 +133,11 @@ void advise_huge_pages(char* out, std::size_t n) {
 bool kernel_supported(kernel k) { return k != kernel::avx2 || cpu_has_avx2(); }
 
 void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
-                   std::size_t off[3]) {
+                   std::size_t off[4]) {
   // Offsets spread from the first byte to the last, which often is the pattern's one rare byte.
   const std::size_t looks = std::min(p, std::max<std::size_t>(256, fit));
-  for (int chosen = 0; chosen < 3; ++chosen) {
-    std::size_t best = 0;
+  for (int chosen = 0; chosen < 4; ++chosen) {
+    std::size_t best = 0; // where every offset is taken (p = 3), a repeat: a redundant test
     int best_score = 1 << 30;
     // Neighbouring bytes are often common together (a tab and an asterisk, "th"), so offsets
     // next to a chosen one are passed over unless nothing else is left; a repeated value adds
@@ -165,7 +165,7 @@ void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
 
 double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const unsigned char* text,
                              std::size_t fit, std::size_t min_fit, std::size_t spacing,
-                             std::size_t off[3]) {
+                             std::size_t off[4], double* confirmed) {
   constexpr std::size_t max_chunks = 64, max_offsets = 32;
   const std::size_t chunks = std::min(max_chunks, fit / std::max<std::size_t>(spacing, 1));
   if (fit < min_fit || fit < 64 || chunks < 2 || p < 3)
@@ -228,11 +228,15 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
       return freq[a] != freq[b] ? freq[a] < freq[b] : a < b;
     };
     std::sort(vals, vals + held, rarer);
+    // At most a quarter of the tries per value while others are left: offsets of one value
+    // often pass together (line ends a line apart), and the picks need values to choose from.
     std::size_t take[256] = {}, left = tries;
-    for (int u = 0; u < held && left; ++u) {
-      take[vals[u]] = std::min(left, in_pattern[vals[u]]);
-      left -= take[vals[u]];
-    }
+    for (const std::size_t cap : {tries / 4, tries})
+      for (int u = 0; u < held && left; ++u) {
+        const std::size_t more = std::min(left, std::min(in_pattern[vals[u]], cap) - take[vals[u]]);
+        take[vals[u]] += more;
+        left -= more;
+      }
     std::size_t got = 0;
     spread again(p, looks);
     for (std::size_t k = 0; k < looks && got < tries; ++k) {
@@ -278,46 +282,58 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
 
   std::uint64_t pass[max_chunks];
   std::fill(pass, pass + chunks, ~std::uint64_t(0));
-  std::size_t picked[3];
-  std::size_t passing = 0;
-  for (int round = 0; round < 3; ++round) {
+  std::size_t picked[4];
+  std::size_t passing[4] = {};
+  for (int round = 0; round < 4; ++round) {
     std::size_t best = tries, best_count = ~std::size_t(0);
+    bool best_repeats = true;
     // Neighbouring offsets first kept apart (bytes next to each other are often common
     // together), then allowed when nothing else is left.
     for (int relax = 0; relax < 2 && best == tries; ++relax) {
       for (std::size_t u = 0; u < tries; ++u) {
         const std::size_t c = ord[u];
-        bool clash = false;
+        bool clash = false, repeats = false;
         for (int r = 0; r < round; ++r) {
           const std::size_t d =
               cand[c] > cand[picked[r]] ? cand[c] - cand[picked[r]] : cand[picked[r]] - cand[c];
           clash |= d == 0 || (relax == 0 && d == 1);
+          repeats |= pattern[cand[c]] == pattern[cand[picked[r]]];
         }
         if (clash)
           continue;
         // Summed a chunk at a time, given up once it cannot beat the best so far: candidates
-        // come rarest first, so most are given up early.
+        // come rarest first, so most are given up early. On a tie (most often at none passing,
+        // the sample too small to tell), a value not picked yet wins: the same byte again, as a
+        // line end a line further on, tends to come with the first.
         std::size_t count = 0;
-        for (std::size_t k = 0; k < chunks && count < best_count; ++k)
+        for (std::size_t k = 0; k < chunks && count <= best_count; ++k)
           count += ones(pass[k] & masks[c][k]);
-        if (count < best_count) {
+        if (count < best_count || (count == best_count && best_repeats && !repeats)) {
           best_count = count;
           best = c;
+          best_repeats = repeats;
         }
       }
     }
-    if (best == tries) // fewer than three offsets to choose from
+    if (best == tries && round < 3) // fewer than three offsets to choose from
       return -1;
+    if (best == tries) { // three offsets in all: the fourth repeats the first
+      best = picked[0];
+      best_count = passing[2];
+    }
     picked[round] = best;
-    passing = best_count;
+    passing[round] = best_count;
     for (std::size_t k = 0; k < chunks; ++k)
       pass[k] &= masks[best][k];
   }
-  for (int r = 0; r < 3; ++r) {
+  for (int r = 0; r < 4; ++r) {
     off[r] = cand[picked[r]];
     assert(off[r] < p);
   }
-  return static_cast<double>(passing) / static_cast<double>(64 * chunks);
+  const double sampled = static_cast<double>(64 * chunks);
+  if (confirmed)
+    *confirmed = static_cast<double>(passing[3]) / sampled;
+  return static_cast<double>(passing[2]) / sampled;
 }
 
 std::size_t small_period(const unsigned char* pattern, std::size_t p) {
@@ -429,11 +445,12 @@ plan make_plan(const unsigned char* pattern, std::size_t p, const unsigned char*
   pl.out = out;
   pl.fit = n - p + 1;
   if (filter_off) {
-    std::copy(filter_off, filter_off + 3, pl.filter_off);
+    std::copy(filter_off, filter_off + 4, pl.filter_off);
   } else {
     pl.filter_off[0] = 0;
     pl.filter_off[1] = p / 2;
     pl.filter_off[2] = p - 1;
+    pl.filter_off[3] = p / 4;
   }
   pl.exact = p <= exact_max;
   pl.period = 0;
@@ -480,13 +497,15 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
                       filter_off, tables, tune);
   // Large texts: the filter fitted to a sample of the text; short patterns take it instead of
   // exact lanes when it lets almost nothing through.
-  pl.rate = p >= 4 && pl.fit >= tune.sample_min
-                ? choose_filter_sampled(pattern, p, text, pl.fit, tune.sample_min,
-                                        tune.sample_spacing, pl.filter_off)
-                : -1;
-  if (pl.rate >= 0) {
-    pl.exact = pl.exact && pl.rate > short_filter_max_rate;
-    if (pl.rate >= periodic_min_rate) {
+  // The paths are chosen on what the first three filter bytes pass, as measured; the watch counts
+  // what all four pass.
+  const double rate = p >= 4 && pl.fit >= tune.sample_min
+                          ? choose_filter_sampled(pattern, p, text, pl.fit, tune.sample_min,
+                                                  tune.sample_spacing, pl.filter_off, &pl.rate)
+                          : -1;
+  if (rate >= 0) {
+    pl.exact = pl.exact && rate > short_filter_max_rate;
+    if (rate >= periodic_min_rate) {
       // Frequent periodic patterns: where the text keeps breaking their period, the dense
       // periodic path; where it rarely does, runs (one compare per block), even for patterns
       // short enough for exact lanes (p compares per block).

@@ -141,7 +141,7 @@ struct aligned_delete {
 struct prepared {
   std::unique_ptr<unsigned char[]> bytes;
   std::size_t p = 0;
-  std::size_t filter_off[3] = {0, 0, 0};
+  std::size_t filter_off[4] = {0, 0, 0, 0};
   // Optional: without memory for them the search builds what it needs or does without.
   std::unique_ptr<std::uint32_t[]> fail;
   std::unique_ptr<unsigned char[], aligned_delete> tile;
@@ -161,17 +161,19 @@ struct plan {
   std::size_t p;
   const unsigned char* text;
   std::size_t n;
-  unsigned char* out;        // unused when counting
-  std::size_t fit;           // positions where the pattern fits: n - p + 1 (p <= n here)
-  std::size_t filter_off[3]; // offsets of three rare pattern bytes, when !exact
-  bool exact;                // every pattern byte compared in lanes (p <= exact_max only)
-  std::size_t period;        // nonzero: the dense periodic path with this period (!exact)
-  std::size_t text_period;   // with period: a longer period the text seems to have, or 0
+  unsigned char* out; // unused when counting
+  std::size_t fit;    // positions where the pattern fits: n - p + 1 (p <= n here)
+  // When !exact, offsets of four rare pattern bytes: the first three filter every block, the
+  // fourth confirms the blocks they pass.
+  std::size_t filter_off[4];
+  bool exact;              // every pattern byte compared in lanes (p <= exact_max only)
+  std::size_t period;      // nonzero: the dense periodic path with this period (!exact)
+  std::size_t text_period; // with period: a longer period the text seems to have, or 0
   std::size_t verify_budget, verify_allowance;
   sink mode;
   const pattern_tables* tables; // prepared tables, or null to build them lazily
-  double rate;                  // the sampled fraction of positions the filter passes, or -1
-  std::size_t replan_window;    // as in tuning
+  double rate; // the sampled fraction of positions the filter passes, all four bytes, or -1
+  std::size_t replan_window; // as in tuning
   // Nonzero: each share is decided in blocks of back_block positions, aligned by map address,
   // those of each back_page last to first (a fresh map; see tuning::fresh_block).
   std::size_t back_page, back_block;
@@ -208,13 +210,14 @@ extern const kernel_entries sse2_kernel, avx2_kernel;
 // The build the knobs ask for: AVX2 where automatic or asked for and the CPU runs it, else SSE2.
 const kernel_entries& kernel_for(const tuning& tune);
 
-// Offsets of three pattern bytes that are rare in typical text, pairwise non-adjacent where the
-// pattern is long enough; needs p >= 3. Looks at every offset when p <= max(256, fit), else at
+// Offsets of four pattern bytes that are rare in typical text, rarest first, pairwise
+// non-adjacent where the pattern is long enough, distinct where it has four bytes (with three,
+// the fourth repeats one); needs p >= 3. Looks at every offset when p <= max(256, fit), else at
 // that many offsets spread evenly from the first to the last: its cost never exceeds a small
 // multiple of what a sequential search over the fit positions would spend. Every offset is below
 // p.
 void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
-                   std::size_t off[3]);
+                   std::size_t off[4]);
 
 // Filter offsets chosen on a sample of the text itself: K chunks of 64 positions spread evenly
 // over the fit positions, K = min(64, fit / spacing), so the cost stays a small fraction of one
@@ -222,12 +225,14 @@ void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
 // ranked by the sampled frequency of their pattern byte, then picked one by one
 // for the fewest sampled positions that pass together with those already picked: that catches
 // bytes that always come together, as in periodic text, which frequencies alone cannot. Writes
-// three distinct offsets below p and returns the fraction of sampled positions that pass all
-// three; returns -1, writing nothing, when the text is too small to sample (fit < min_fit or
-// fewer than two chunks). Needs p >= 3 and fit + p - 1 <= the text's length.
+// four offsets below p, distinct where the pattern has four bytes (with three, the fourth repeats
+// the first), and returns the fraction of sampled positions that pass the first three, storing
+// the fraction that pass all four in *confirmed when given; returns -1, writing nothing, when the
+// text is too small to sample (fit < min_fit or fewer than two chunks). Needs p >= 3 and fit +
+// p - 1 <= the text's length.
 double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const unsigned char* text,
                              std::size_t fit, std::size_t min_fit, std::size_t spacing,
-                             std::size_t off[3]);
+                             std::size_t off[4], double* confirmed = nullptr);
 
 // A window of the filter is re-planned when its candidates exceed replan_factor times the
 // planned rate, or replan_floor of its positions where no rate was sampled.

@@ -201,9 +201,9 @@ periodic_positions(const unsigned char* t, size_t n, const unsigned char* pat, s
   return i;
 }
 
-// The filter for long patterns: position x is a candidate when the pattern bytes at offsets
-// o[0..2] (chosen rare) all sit at x + o[k]. Needs x + W <= fit_end, so every load ends inside
-// the text: x + W - 1 + o[k] <= fit_end - 1 + p - 1 < n.
+// The filter for long patterns: position x passes when the pattern bytes at offsets o[0..2]
+// (chosen rare) all sit at x + o[k]. Needs x + W <= fit_end, so every load ends inside the text:
+// x + W - 1 + o[k] <= fit_end - 1 + p - 1 < n.
 template <class V>
 inline typename V::mask filter_mask(const unsigned char* t, size_t x, const size_t* o,
                                     const typename V::vec* b) {
@@ -212,30 +212,42 @@ inline typename V::mask filter_mask(const unsigned char* t, size_t x, const size
               V::cmpeq(V::load(t + x + o[2]), b[2])));
 }
 
+// Of the positions in mask m, those where the fourth filter byte, at o[3], sits too: the
+// candidates. Same bounds as filter_mask.
+template <class V>
+inline typename V::mask confirm(typename V::mask m, const unsigned char* t, size_t x,
+                                const size_t* o, const typename V::vec* b) {
+  return m & V::movemask(V::cmpeq(V::load(t + x + o[3]), b[3]));
+}
+
 // The no-candidate fast path: marks whole blocks of W positions that hold no candidate as
 // zeros, two blocks per step, and stops at the first block that holds one or when fewer than W
-// positions are left before fit_end; returns that block's start. On plain pointers and out of
-// line, so that the loop keeps everything in registers.
+// positions are left before fit_end; returns that block's start. The fourth filter byte is
+// tested only where the first three pass: in a small alphabet most passes end there, inside the
+// loop. On plain pointers and out of line, so that the loop keeps everything in registers.
 template <class V, sink S>
 __attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, unsigned char* out,
                                                    const unsigned char* pat, const size_t* off,
                                                    size_t i, size_t fit_end) {
-  const size_t o[3] = {off[0], off[1], off[2]};
-  const typename V::vec b[3] = {V::set1(pat[o[0]]), V::set1(pat[o[1]]), V::set1(pat[o[2]])};
+  const size_t o[4] = {off[0], off[1], off[2], off[3]};
+  const typename V::vec b[4] = {V::set1(pat[o[0]]), V::set1(pat[o[1]]), V::set1(pat[o[2]]),
+                                V::set1(pat[o[3]])};
   for (; fit_end - i >= 2 * V::W; i += 2 * V::W) {
     const auto m0 = filter_mask<V>(t, i, o, b);
     const auto m1 = filter_mask<V>(t, i + V::W, o, b);
     if (m0 | m1) {
-      if (m0)
+      if (confirm<V>(m0, t, i, o, b))
         return i;
-      emit<V, S>::zeros(out, i);
-      return i + V::W;
+      if (confirm<V>(m1, t, i + V::W, o, b)) {
+        emit<V, S>::zeros(out, i);
+        return i + V::W;
+      }
     }
     emit<V, S>::zeros(out, i);
     emit<V, S>::zeros(out, i + V::W);
   }
   for (; fit_end - i >= V::W; i += V::W) {
-    if (filter_mask<V>(t, i, o, b))
+    if (confirm<V>(filter_mask<V>(t, i, o, b), t, i, o, b))
       return i;
     emit<V, S>::zeros(out, i);
   }
@@ -522,10 +534,10 @@ private:
         acc = V::and_(acc, V::cmpeq(V::load(t_ + b + k), V::set1(pat_[k])));
       return static_cast<std::uint64_t>(V::movemask(acc));
     }
-    const typename V::vec v[3] = {V::set1(pat_[pl_.filter_off[0]]),
-                                  V::set1(pat_[pl_.filter_off[1]]),
-                                  V::set1(pat_[pl_.filter_off[2]])};
-    std::uint64_t cand = filter_mask<V>(t_, b, pl_.filter_off, v), bits = 0;
+    const size_t* o = pl_.filter_off;
+    const typename V::vec v[4] = {V::set1(pat_[o[0]]), V::set1(pat_[o[1]]), V::set1(pat_[o[2]]),
+                                  V::set1(pat_[o[3]])};
+    std::uint64_t cand = confirm<V>(filter_mask<V>(t_, b, o, v), t_, b, o, v), bits = 0;
     for (; cand; cand &= cand - 1) {
       const size_t bit = __builtin_ctzll(cand);
       const size_t mis = mismatch(b + bit);
@@ -633,9 +645,10 @@ private:
   // period as dead (skip_periodic_misses). Verification is bounded by a work budget; past it the
   // rest of the chunk goes to Two-Way, which keeps the whole search O(n + p) on any input.
   size_t filter_loop(size_t i, size_t fit_end) {
-    size_t o[3] = {pl_.filter_off[0], pl_.filter_off[1], pl_.filter_off[2]};
-    assert(o[0] < p_ && o[1] < p_ && o[2] < p_ && fit_end <= pl_.fit);
-    typename V::vec b[3] = {V::set1(pat_[o[0]]), V::set1(pat_[o[1]]), V::set1(pat_[o[2]])};
+    size_t o[4] = {pl_.filter_off[0], pl_.filter_off[1], pl_.filter_off[2], pl_.filter_off[3]};
+    assert(o[0] < p_ && o[1] < p_ && o[2] < p_ && o[3] < p_ && fit_end <= pl_.fit);
+    typename V::vec b[4] = {V::set1(pat_[o[0]]), V::set1(pat_[o[1]]), V::set1(pat_[o[2]]),
+                            V::set1(pat_[o[3]])};
     const size_t budget = pl_.verify_budget * (fit_end - i) + pl_.verify_allowance;
     size_t work = 0;
     filter_state& s = st_;
@@ -678,7 +691,7 @@ private:
       // it), do the dead positions in it come off the candidates.
       if (s.dead_end > i)
         cand &= ~low_bits(s.dead_end - i); // all of them when dead_end - i >= 64
-      cand &= filter_mask<V>(t_, i, o, b);
+      cand &= confirm<V>(filter_mask<V>(t_, i, o, b), t_, i, o, b);
       while (cand) {
         const size_t bit = __builtin_ctzll(cand);
         const size_t x = i + bit;
@@ -729,15 +742,16 @@ private:
   // before fit_end - 1 + p - 1 < n; keeps the old ones when that is too short to sample. The
   // window's allowance then follows the new rate, so a text that no offsets can filter better is
   // not planned again at every window.
-  void replan(size_t i, size_t fit_end, size_t o[3], typename V::vec b[3], size_t& allowed) {
-    size_t fresh[3];
+  void replan(size_t i, size_t fit_end, size_t o[4], typename V::vec b[4], size_t& allowed) {
+    size_t fresh[4];
     const size_t spacing = pl_.replan_window / 64 > 64 ? pl_.replan_window / 64 : 64;
     const size_t ahead = 64 * spacing;
-    const double rate = seekpat_internal::choose_filter_sampled(
-        pat_, p_, t_ + i, fit_end - i < ahead ? fit_end - i : ahead, 128, spacing, fresh);
-    if (rate < 0)
+    double rate = -1;
+    if (seekpat_internal::choose_filter_sampled(pat_, p_, t_ + i,
+                                                fit_end - i < ahead ? fit_end - i : ahead, 128,
+                                                spacing, fresh, &rate) < 0)
       return;
-    for (int k = 0; k < 3; ++k) {
+    for (int k = 0; k < 4; ++k) {
       assert(fresh[k] < p_);
       o[k] = fresh[k];
       b[k] = V::set1(pat_[o[k]]);
