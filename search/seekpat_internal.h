@@ -277,6 +277,7 @@ struct dispatch {
   std::size_t (*chunk)(const plan&, std::size_t, std::size_t) noexcept;
   std::size_t threads;
   std::size_t granule;
+  std::size_t min_piece; // see run_plan: a sixteenth of min_chunk, at least a granule
 };
 // `fresh`: the map has never been touched (see map_is_fresh).
 dispatch choose_dispatch(std::size_t n, const tuning& tune, bool fresh = false);
