@@ -14,7 +14,7 @@ cmake --preset default >/dev/null && cmake --build --preset default >/dev/null
 build/bench/seekpat_bench --mib "${MIB:-256}" --reps 11 --csv bench/results.csv | tee bench/results.txt
 gnuplot -e "csv='bench/results.csv'; out='docs/throughput.png'" bench/plot.gp
 if [ -d ../shared/corpora ]; then
-  build/bench/seekpat_bench --only corpus --mib 128 --reps 5 --corpora ../shared/corpora |
+  build/bench/seekpat_bench --only corpus --mib 128 --reps 9 --corpora ../shared/corpora |
     tee bench/corpus.txt
 else
   echo "no ../shared/corpora: bench/corpus.txt left as it is"
