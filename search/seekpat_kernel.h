@@ -83,6 +83,19 @@ template <class V, sink S> struct emit {
 // it stopped. A function of its own, on plain pointers, so the compiler keeps everything in
 // registers (the map is written through an unsigned char pointer, which may alias any member of a
 // class).
+// Requests the text prefetch_ahead bytes ahead of block i, in the filter's zero-block loop. With
+// many loads per block it keeps fewer cache lines in flight than a copy, and the hardware
+// prefetchers alone do not make up for it: measured on the corpus table (sherlock, 8 patterns, 4
+// alternating runs of each binary), rows where the floor ran fast (30-42 GB/s) at 0.93x the
+// floor without, 1.0x with, the others at 1.07x against 1.10x. (In the exact lanes, 4 runs
+// more showed nothing either way.) Only a hint, and only while the line lies before fit_end,
+// inside the text.
+constexpr size_t prefetch_ahead = 2048;
+inline void prefetch_text(const unsigned char* t, size_t i, size_t fit_end) {
+  if (fit_end - i > prefetch_ahead)
+    __builtin_prefetch(t + i + prefetch_ahead);
+}
+
 template <class V, sink S, size_t P>
 __attribute__((noinline)) size_t exact_positions(const unsigned char* t, size_t n,
                                                  const unsigned char* pat, unsigned char* out,
@@ -233,6 +246,7 @@ __attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, unsig
   const typename V::vec b[4] = {V::set1(pat[o[0]]), V::set1(pat[o[1]]), V::set1(pat[o[2]]),
                                 V::set1(pat[o[3]])};
   for (; fit_end - i >= 2 * V::W; i += 2 * V::W) {
+    prefetch_text(t, i, fit_end);
     const auto m0 = filter_mask<V>(t, i, o, b);
     const auto m1 = filter_mask<V>(t, i + V::W, o, b);
     if (m0 | m1) {
