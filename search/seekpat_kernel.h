@@ -650,7 +650,7 @@ private:
     return verify_.mismatch(t_, pl_.n, x);
   }
 
-  // Long patterns. A position is a candidate when three rare pattern bytes sit at their offsets;
+  // Long patterns. A position is a candidate when four rare pattern bytes sit at their offsets;
   // candidates are verified against the whole pattern. After a verified match at x the pattern's
   // smallest period q decides the next ones without verifying again: x + q matches exactly when
   // text[j] == text[j - q] for j in [x + p, x + q + p), and no position between x and x + q can
