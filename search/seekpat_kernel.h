@@ -73,16 +73,6 @@ template <class V, sink S> struct emit {
   }
 };
 
-// Short patterns: every pattern byte is compared in vector lanes at its offset, so the AND of
-// the P masks is the exact map of W positions; no candidate is ever verified one by one, which
-// keeps frequent patterns (" the ", "e") as fast as absent ones. From 6 bytes on, a block whose
-// first 4 bytes match nowhere skips the rest: in DNA, where any 4 bytes match at 1 position in
-// 256, "agggtaaa" went from 11-14 to 17-18 GB/s on one thread (the streaming floor); in English
-// text, where " the" keeps the rest in play half the time, " them " and " there" are no slower
-// within the noise. Decides positions from i, W at a time while i + W <= fit_end, returns where
-// it stopped. A function of its own, on plain pointers, so the compiler keeps everything in
-// registers (the map is written through an unsigned char pointer, which may alias any member of a
-// class).
 // Requests the text prefetch_ahead bytes ahead of block i, in the filter's zero-block loop. With
 // many loads per block it keeps fewer cache lines in flight than a copy, and the hardware
 // prefetchers alone do not make up for it: measured on the corpus table (sherlock, 8 patterns, 4
@@ -96,6 +86,16 @@ inline void prefetch_text(const unsigned char* t, size_t i, size_t fit_end) {
     __builtin_prefetch(t + i + prefetch_ahead);
 }
 
+// Short patterns: every pattern byte is compared in vector lanes at its offset, so the AND of
+// the P masks is the exact map of W positions; no candidate is ever verified one by one, which
+// keeps frequent patterns (" the ", "e") as fast as absent ones. From 6 bytes on, a block whose
+// first 4 bytes match nowhere skips the rest: in DNA, where any 4 bytes match at 1 position in
+// 256, "agggtaaa" went from 11-14 to 17-18 GB/s on one thread (the streaming floor); in English
+// text, where " the" keeps the rest in play half the time, " them " and " there" are no slower
+// within the noise. Decides positions from i, W at a time while i + W <= fit_end, returns where
+// it stopped. A function of its own, on plain pointers, so the compiler keeps everything in
+// registers (the map is written through an unsigned char pointer, which may alias any member of a
+// class).
 template <class V, sink S, size_t P>
 __attribute__((noinline)) size_t exact_positions(const unsigned char* t, size_t n,
                                                  const unsigned char* pat, unsigned char* out,
@@ -233,6 +233,13 @@ inline typename V::mask confirm(typename V::mask m, const unsigned char* t, size
   return m & V::movemask(V::cmpeq(V::load(t + x + o[3]), b[3]));
 }
 
+// The candidates among positions [x, x + W): all four filter bytes in place.
+template <class V>
+inline typename V::mask candidates(const unsigned char* t, size_t x, const size_t* o,
+                                   const typename V::vec* b) {
+  return confirm<V>(filter_mask<V>(t, x, o, b), t, x, o, b);
+}
+
 // The no-candidate fast path: marks whole blocks of W positions that hold no candidate as
 // zeros, two blocks per step, and stops at the first block that holds one or when fewer than W
 // positions are left before fit_end; returns that block's start. The fourth filter byte is
@@ -261,7 +268,7 @@ __attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, unsig
     emit<V, S>::zeros(out, i + V::W);
   }
   for (; fit_end - i >= V::W; i += V::W) {
-    if (confirm<V>(filter_mask<V>(t, i, o, b), t, i, o, b))
+    if (candidates<V>(t, i, o, b))
       return i;
     emit<V, S>::zeros(out, i);
   }
@@ -551,7 +558,7 @@ private:
     const size_t* o = pl_.filter_off;
     const typename V::vec v[4] = {V::set1(pat_[o[0]]), V::set1(pat_[o[1]]), V::set1(pat_[o[2]]),
                                   V::set1(pat_[o[3]])};
-    std::uint64_t cand = confirm<V>(filter_mask<V>(t_, b, o, v), t_, b, o, v), bits = 0;
+    std::uint64_t cand = candidates<V>(t_, b, o, v), bits = 0;
     for (; cand; cand &= cand - 1) {
       const size_t bit = __builtin_ctzll(cand);
       const size_t mis = mismatch(b + bit);
@@ -705,7 +712,7 @@ private:
       // it), do the dead positions in it come off the candidates.
       if (s.dead_end > i)
         cand &= ~low_bits(s.dead_end - i); // all of them when dead_end - i >= 64
-      cand &= confirm<V>(filter_mask<V>(t_, i, o, b), t_, i, o, b);
+      cand &= candidates<V>(t_, i, o, b);
       while (cand) {
         const size_t bit = __builtin_ctzll(cand);
         const size_t x = i + bit;
