@@ -9,7 +9,7 @@
 # MIB=64 scripts/bench.sh runs the main table on smaller texts (default 256 MiB).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh --plot
+scripts/deps.sh --bench
 cmake --preset default >/dev/null && cmake --build --preset default >/dev/null
 build/bench/seekpat_bench --mib "${MIB:-256}" --reps 11 --csv bench/results.csv | tee bench/results.txt
 gnuplot -e "csv='bench/results.csv'; out='docs/throughput.png'" bench/plot.gp
