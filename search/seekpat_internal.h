@@ -163,9 +163,10 @@ struct plan {
   std::size_t n;
   unsigned char* out; // unused when counting
   std::size_t fit;    // positions where the pattern fits: n - p + 1 (p <= n here)
-  // When !exact, offsets of four rare pattern bytes: the first three filter every block, the
-  // fourth confirms the blocks they pass.
+  // When !exact, offsets of four rare pattern bytes: the first loop_bytes (1 to 3) filter every
+  // block, the others confirm the blocks they pass.
   std::size_t filter_off[4];
+  std::size_t loop_bytes;
   bool exact;              // every pattern byte compared in lanes (p <= exact_max only)
   std::size_t period;      // nonzero: the dense periodic path with this period (!exact)
   std::size_t text_period; // with period: a longer period the text seems to have, or 0
@@ -228,11 +229,20 @@ void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
 // four offsets below p, distinct where the pattern has four bytes (with three, the fourth repeats
 // the first), and returns the fraction of sampled positions that pass the first three, storing
 // the fraction that pass all four in *confirmed when given; returns -1, writing nothing, when the
-// text is too small to sample (fit < min_fit or fewer than two chunks). Needs p >= 3 and fit +
-// p - 1 <= the text's length.
+// text is too small to sample (fit < min_fit or fewer than two chunks). In *loop_bytes, when
+// given, how many of the offsets, first first, the filter's quiet loop should test: 1 or 2 when a
+// full sample (64 chunks) sees no position pass them, else 3. Needs p >= 3 and fit + p - 1 <= the
+// text's length.
 double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const unsigned char* text,
                              std::size_t fit, std::size_t min_fit, std::size_t spacing,
-                             std::size_t off[4], double* confirmed = nullptr);
+                             std::size_t off[4], double* confirmed = nullptr,
+                             std::size_t* loop_bytes = nullptr);
+
+// The filter's quiet loop goes back to testing three bytes when more than one of its steps (two
+// blocks) in loop_miss_steps passes the fewer bytes it tests without a candidate: a vain pass
+// costs a mispredicted branch and the confirming loads, some 20-30 cycles against about 5 for a
+// step. Unmeasured beyond that estimate.
+constexpr std::size_t loop_miss_steps = 128;
 
 // A window of the filter is re-planned when its candidates exceed replan_factor times the
 // planned rate, or replan_floor of its positions where no rate was sampled.

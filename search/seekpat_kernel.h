@@ -214,55 +214,56 @@ periodic_positions(const unsigned char* t, size_t n, const unsigned char* pat, s
   return i;
 }
 
-// The filter for long patterns: position x passes when the pattern bytes at offsets o[0..2]
-// (chosen rare) all sit at x + o[k]. Needs x + W <= fit_end, so every load ends inside the text:
-// x + W - 1 + o[k] <= fit_end - 1 + p - 1 < n.
-template <class V>
+// The filter for long patterns: position x passes when the pattern bytes at offsets
+// o[From..To-1] (chosen rare) all sit at x + o[k]. Needs x + W <= fit_end, so every load ends
+// inside the text: x + W - 1 + o[k] <= fit_end - 1 + p - 1 < n.
+template <class V, size_t From, size_t To>
 inline typename V::mask filter_mask(const unsigned char* t, size_t x, const size_t* o,
                                     const typename V::vec* b) {
-  return V::movemask(
-      V::and_(V::and_(V::cmpeq(V::load(t + x + o[0]), b[0]), V::cmpeq(V::load(t + x + o[1]), b[1])),
-              V::cmpeq(V::load(t + x + o[2]), b[2])));
-}
-
-// Of the positions in mask m, those where the fourth filter byte, at o[3], sits too: the
-// candidates. Same bounds as filter_mask.
-template <class V>
-inline typename V::mask confirm(typename V::mask m, const unsigned char* t, size_t x,
-                                const size_t* o, const typename V::vec* b) {
-  return m & V::movemask(V::cmpeq(V::load(t + x + o[3]), b[3]));
+  static_assert(From < To && To <= 4, "four filter bytes at most");
+  typename V::vec acc = V::cmpeq(V::load(t + x + o[From]), b[From]);
+#pragma GCC unroll 4
+  for (size_t k = From + 1; k < To; ++k)
+    acc = V::and_(acc, V::cmpeq(V::load(t + x + o[k]), b[k]));
+  return V::movemask(acc);
 }
 
 // The candidates among positions [x, x + W): all four filter bytes in place.
 template <class V>
 inline typename V::mask candidates(const unsigned char* t, size_t x, const size_t* o,
                                    const typename V::vec* b) {
-  return confirm<V>(filter_mask<V>(t, x, o, b), t, x, o, b);
+  return filter_mask<V, 0, 4>(t, x, o, b);
 }
 
 // The no-candidate fast path: marks whole blocks of W positions that hold no candidate as
 // zeros, two blocks per step, and stops at the first block that holds one or when fewer than W
-// positions are left before fit_end; returns that block's start. The fourth filter byte is
-// tested only where the first three pass: in a small alphabet most passes end there, inside the
-// loop. On plain pointers and out of line, so that the loop keeps everything in registers.
-template <class V, sink S>
+// positions are left before fit_end; returns that block's start. Each step tests the first K
+// filter bytes; the others only where those pass, inside the loop. K is as few as the text
+// allows (see plan::loop_bytes): on Zen 4, with the text in L1, a step runs at 65, 36-43 and
+// 25-30 GB/s for K = 1, 2 and 3 (a streaming copy: 56), so with three bytes the loop, not
+// memory, sets the pace whenever memory runs fast. Steps whose first K bytes pass but whose
+// block holds no candidate are added to `misses`, for the watch. On plain pointers and out of
+// line, so that the loop keeps everything in registers.
+template <class V, sink S, size_t K>
 __attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, unsigned char* out,
                                                    const unsigned char* pat, const size_t* off,
-                                                   size_t i, size_t fit_end) {
+                                                   size_t i, size_t fit_end, size_t& misses) {
+  static_assert(K >= 1 && K <= 3, "the loop tests one to three bytes; the rest confirm");
   const size_t o[4] = {off[0], off[1], off[2], off[3]};
   const typename V::vec b[4] = {V::set1(pat[o[0]]), V::set1(pat[o[1]]), V::set1(pat[o[2]]),
                                 V::set1(pat[o[3]])};
   for (; fit_end - i >= 2 * V::W; i += 2 * V::W) {
     prefetch_text(t, i, fit_end);
-    const auto m0 = filter_mask<V>(t, i, o, b);
-    const auto m1 = filter_mask<V>(t, i + V::W, o, b);
+    const auto m0 = filter_mask<V, 0, K>(t, i, o, b);
+    const auto m1 = filter_mask<V, 0, K>(t, i + V::W, o, b);
     if (m0 | m1) {
-      if (confirm<V>(m0, t, i, o, b))
+      if (m0 & filter_mask<V, K, 4>(t, i, o, b))
         return i;
-      if (confirm<V>(m1, t, i + V::W, o, b)) {
+      if (m1 & filter_mask<V, K, 4>(t, i + V::W, o, b)) {
         emit<V, S>::zeros(out, i);
         return i + V::W;
       }
+      ++misses;
     }
     emit<V, S>::zeros(out, i);
     emit<V, S>::zeros(out, i + V::W);
@@ -676,14 +677,21 @@ private:
     // The watch: candidates seen in the current window, and how many it allows.
     const size_t window = pl_.replan_window;
     size_t watch_end = i + window, seen = 0, allowed = allowed_candidates(pl_.rate);
+    // Filter bytes tested in every step of the quiet loop, and its steps that passed them in
+    // vain during this window.
+    size_t loop_bytes = pl_.loop_bytes, misses = 0;
     // i + W <= fit_end = min(end, n - p + 1): filter loads end before n (see filter_mask), and
     // a run extends text only up to i + W - 1 + p <= n.
     while (fit_end - i >= V::W) {
       assert(s.valid(i, p_, rq_, pl_.n, fit_end));
       if (window && i >= watch_end) {
         if (seen > allowed)
-          replan(i, fit_end, o, b, allowed);
-        seen = 0;
+          replan(i, fit_end, o, b, allowed, loop_bytes);
+        // More than one step in loop_miss_steps passing in vain costs the loop more than
+        // testing all three bytes: back to three.
+        if (misses > window / (2 * V::W * seekpat_internal::loop_miss_steps))
+          loop_bytes = 3;
+        seen = misses = 0;
         watch_end = i + window;
       }
       std::uint64_t bits = 0, cand = ~0ull;
@@ -704,7 +712,9 @@ private:
       } else {
         if (work > budget)
           return two_way(i, fit_end);
-        i = skip_quiet_blocks<V, S>(t_, out_, pat_, o, i, fit_end);
+        i = loop_bytes == 1   ? skip_quiet_blocks<V, S, 1>(t_, out_, pat_, o, i, fit_end, misses)
+            : loop_bytes == 2 ? skip_quiet_blocks<V, S, 2>(t_, out_, pat_, o, i, fit_end, misses)
+                              : skip_quiet_blocks<V, S, 3>(t_, out_, pat_, o, i, fit_end, misses);
         if (fit_end - i < V::W)
           break;
       }
@@ -762,15 +772,16 @@ private:
   // window or 4096 positions, whichever is more, in 64 chunks of 64, whose loads end at or
   // before fit_end - 1 + p - 1 < n; keeps the old ones when that is too short to sample. The
   // window's allowance then follows the new rate, so a text that no offsets can filter better is
-  // not planned again at every window.
-  void replan(size_t i, size_t fit_end, size_t o[4], typename V::vec b[4], size_t& allowed) {
+  // not planned again at every window; the quiet loop tests as many bytes as the new sample asks.
+  void replan(size_t i, size_t fit_end, size_t o[4], typename V::vec b[4], size_t& allowed,
+              size_t& loop_bytes) {
     size_t fresh[4];
     const size_t spacing = pl_.replan_window / 64 > 64 ? pl_.replan_window / 64 : 64;
     const size_t ahead = 64 * spacing;
     double rate = -1;
     if (seekpat_internal::choose_filter_sampled(pat_, p_, t_ + i,
                                                 fit_end - i < ahead ? fit_end - i : ahead, 128,
-                                                spacing, fresh, &rate) < 0)
+                                                spacing, fresh, &rate, &loop_bytes) < 0)
       return;
     for (int k = 0; k < 4; ++k) {
       assert(fresh[k] < p_);
@@ -1182,7 +1193,7 @@ bool small_text(const unsigned char* pat, size_t p, const unsigned char* t, size
     for (size_t done = 0; done < fit;) {
       const size_t x = fit - done >= V::W ? done : fit - V::W;
       std::uint64_t bits = 0;
-      for (std::uint64_t cand = filter_mask<V>(t, x, o, b); cand; cand &= cand - 1) {
+      for (std::uint64_t cand = filter_mask<V, 0, 3>(t, x, o, b); cand; cand &= cand - 1) {
         const size_t at = x + __builtin_ctzll(cand);
         bits |= static_cast<std::uint64_t>(verify.mismatch(t, n, at) == p) << (at - x);
         work += p;

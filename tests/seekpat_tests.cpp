@@ -371,6 +371,63 @@ TEST(SeekpatDifferential, TextsThatChangeCharacter) {
   }
 }
 
+// Texts whose sample never sees the rarest pattern bytes together: the filter's quiet loop tests
+// one byte ('a' only where planted) or two ('a' and
+// 'b' each common, never at the pattern's distance but where planted) and decides the rest where
+// those pass. Matches are planted outside the sample at every alignment, so they fall in either
+// block of a step. In the last third near misses pass the loop's bytes in vain (and the watch
+// takes it back to three), or miss by one byte, the last among them.
+TEST(SeekpatDifferential, QuietLoopOnFewerBytes) {
+  textgen::rng r(77);
+  for (int round = 0; round < 12; ++round) {
+    const std::size_t loop_bytes = 1 + round % 2, n = 40000 + r.below(3000);
+    const std::size_t p = round < 6 ? 4 + r.below(5) : 9 + r.below(40);
+    std::string text(n, '\0'), pattern(p, '\0');
+    textgen::random_over(text.data(), n, "xyz", 3, r.next());
+    textgen::random_over(pattern.data(), p, "xyz", 3, r.next());
+    const std::size_t ja = r.below(p - 2), jb = ja + 2 + 2 * r.below((p - ja - 1) / 2);
+    pattern[ja] = 'a';
+    if (loop_bytes == 2) { // 'a' at even positions only, 'b' at odd ones: jb - ja is even
+      pattern[jb] = 'b';
+      for (std::size_t x = 0; x + 1 < n; x += 2 + 2 * r.below(40))
+        text[x] = 'a', text[x + 1 + 2 * r.below(20) % (n - x - 1)] = 'b';
+    }
+    const std::size_t fit = n - p + 1, gap = (fit - 64) / 63; // the sample's chunks
+    for (std::size_t k = 0; k < 80; ++k) {
+      std::size_t at = r.below(fit - p);
+      if (at % gap < 64 + p || at / gap >= 63)
+        continue;
+      std::string copy = pattern;
+      if (at > 2 * n / 3 && k % 2) // a near miss: the loop's bytes in place, every other one wrong
+        for (std::size_t j = 0; j < p; ++j)
+          copy[j] = copy[j] >= 'x' ? "yzx"[copy[j] - 'x'] : copy[j];
+      else if (at > 2 * n / 3) // one byte wrong, often the last
+        for (std::size_t j = k % 3 ? r.below(p) : p - 1;; j = (j + p - 1) % p)
+          if (copy[j] >= 'x') {
+            copy[j] = "yzx"[copy[j] - 'x'];
+            break;
+          }
+      text.replace(at, p, copy);
+    }
+    std::size_t off[4], chosen = 0;
+    seekpat_internal::choose_filter_sampled(reinterpret_cast<const unsigned char*>(pattern.data()),
+                                            p, reinterpret_cast<const unsigned char*>(text.data()),
+                                            fit, 64, 64, off, nullptr, &chosen);
+    EXPECT_EQ(chosen, loop_bytes) << "round " << round;
+    const std::string expected = reference_map(pattern, text);
+    for (kernel k : kernels())
+      for (int threads : {1, 3}) {
+        tuning t;
+        t.kern = k;
+        t.threads = threads;
+        t.min_chunk = 1;
+        t.sample_min = t.sample_spacing = 64;
+        t.replan_window = 4096;
+        check(pattern, text, t, "fewer bytes round " + std::to_string(round), expected);
+      }
+  }
+}
+
 TEST(SeekpatEdges, EmptyTextLongPatternAndWholeText) {
   check_all("a", "", "n = 0");
   check_all("abc", "ab", "p > n");
