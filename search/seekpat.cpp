@@ -523,8 +523,8 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
                       : n >= tune.stream_min ? sink::stream
                                              : sink::store,
                       filter_off, tables, tune);
-  // Large texts: the filter fitted to a sample of the text; short patterns take it instead of
-  // exact lanes when it lets almost nothing through.
+  // Large texts: the filter fitted to a sample of the text; short patterns take its rare bytes
+  // ahead of exact lanes when it lets almost nothing through.
   // The paths are chosen on what the first three filter bytes pass, as measured; the watch counts
   // what all four pass.
   const double rate =

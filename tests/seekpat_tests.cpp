@@ -371,8 +371,8 @@ TEST(SeekpatDifferential, TextsThatChangeCharacter) {
   }
 }
 
-// Texts whose sample never sees the rarest pattern bytes together: the filter's quiet loop tests
-// one byte ('a' only where planted) or two ('a' and
+// Texts whose sample never sees the rarest pattern bytes together: the quiet loop (of the filter,
+// or of a short pattern's exact lanes) tests one byte ('a' only where planted) or two ('a' and
 // 'b' each common, never at the pattern's distance but where planted) and decides the rest where
 // those pass. Matches are planted outside the sample at every alignment, so they fall in either
 // block of a step. In the last third near misses pass the loop's bytes in vain (and the watch
