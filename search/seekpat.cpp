@@ -481,6 +481,7 @@ plan make_plan(const unsigned char* pattern, std::size_t p, const unsigned char*
   }
   pl.loop_bytes = 3;
   pl.exact = p <= exact_max;
+  pl.rare_lanes = false;
   pl.period = 0;
   pl.text_period = 0;
   pl.verify_budget = tune.verify_budget;
@@ -533,7 +534,8 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
                                   pl.filter_off, &pl.rate, &pl.loop_bytes)
           : -1;
   if (rate >= 0) {
-    pl.exact = pl.exact && rate > short_filter_max_rate;
+    pl.rare_lanes = pl.exact && rate <= short_filter_max_rate;
+    pl.exact = pl.exact && !pl.rare_lanes;
     if (rate >= periodic_min_rate) {
       // Frequent periodic patterns: where the text keeps breaking their period, the dense
       // periodic path; where it rarely does, runs (one compare per block), even for patterns

@@ -167,9 +167,10 @@ struct plan {
   // block, the others confirm the blocks they pass.
   std::size_t filter_off[4];
   std::size_t loop_bytes;
-  // Every pattern byte compared in lanes at every block (p <= exact_max only); a short pattern
-  // without it compares them only in blocks its rare filter bytes pass.
-  bool exact;
+  bool exact; // every pattern byte compared in lanes at every block (p <= exact_max only)
+  // A short pattern the sample shows rare (!exact): its bytes are compared in lanes only in
+  // blocks its rare filter bytes pass.
+  bool rare_lanes;
   std::size_t period;      // nonzero: the dense periodic path with this period (!exact)
   std::size_t text_period; // with period: a longer period the text seems to have, or 0
   std::size_t verify_budget, verify_allowance;

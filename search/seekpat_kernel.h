@@ -553,7 +553,7 @@ private:
         i = periodic_loop(i, fit_end);
       else if (pl_.exact)
         i = exact_dispatch(i, fit_end);
-      else if (p_ <= seekpat_internal::exact_max)
+      else if (pl_.rare_lanes)
         i = rare_short_loop(i, fit_end);
       else
         i = filter_loop(i, fit_end);
