@@ -534,7 +534,7 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
                                   pl.filter_off, &pl.rate, &pl.loop_bytes)
           : -1;
   if (rate >= 0) {
-    pl.rare_lanes = pl.exact && rate <= short_filter_max_rate;
+    pl.rare_lanes = p <= rare_lanes_max && rate <= short_filter_max_rate;
     pl.exact = pl.exact && !pl.rare_lanes;
     if (rate >= periodic_min_rate) {
       // Frequent periodic patterns: where the text keeps breaking their period, the dense

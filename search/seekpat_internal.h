@@ -168,8 +168,8 @@ struct plan {
   std::size_t filter_off[4];
   std::size_t loop_bytes;
   bool exact; // every pattern byte compared in lanes at every block (p <= exact_max only)
-  // A short pattern the sample shows rare (!exact): its bytes are compared in lanes only in
-  // blocks its rare filter bytes pass.
+  // A pattern of at most rare_lanes_max bytes that the sample shows rare (!exact): its bytes
+  // are compared in lanes only in blocks that hold a candidate.
   bool rare_lanes;
   std::size_t period;      // nonzero: the dense periodic path with this period (!exact)
   std::size_t text_period; // with period: a longer period the text seems to have, or 0
@@ -194,6 +194,9 @@ plan make_plan(const unsigned char* pattern, std::size_t p, const unsigned char*
 // Patterns up to this length are matched exactly by comparing every byte in vector lanes;
 // longer ones go through a rare-byte filter and candidate verification.
 constexpr std::size_t exact_max = 8;
+// Patterns up to this length that the sample shows rare compare every byte in lanes, but only in
+// blocks their rare filter bytes pass (rare_lanes).
+constexpr std::size_t rare_lanes_max = 16;
 
 // The entry points of one build of the kernel, one per instruction set.
 struct kernel_entries {
@@ -251,11 +254,12 @@ constexpr std::size_t loop_miss_steps = 128;
 // planned rate, or replan_floor of its positions where no rate was sampled.
 constexpr double replan_factor = 8, replan_floor = 1.0 / 256;
 
-// Short patterns leave exact lanes for rare-byte steps (rare_short_positions) when the sample
-// lets through at most this fraction of positions: then a step of one to three compares for two
-// blocks, and p compares for the rare block that passes, cost less than p compares per block.
-// Measured: at 1/64 DNA's "agggtaaa" (three bytes pass 1 position in 200) fell from 30 to 10
-// GB/s.
+// Patterns up to rare_lanes_max bytes take rare-byte steps (rare_lanes_positions) instead of
+// exact lanes or the filter when the sample lets through at most this fraction of positions: then
+// a step of one to three compares for two blocks, and p compares for the rare block that holds a
+// candidate, cost less than p compares per block, and less than leaving the loop for each
+// candidate. Measured: at 1/64 DNA's "agggtaaa" (three bytes pass 1 position in 200) fell from 30
+// to 10 GB/s.
 constexpr double short_filter_max_rate = 1.0 / 1024;
 
 // Patterns whose smallest period q is at most periodic_max_q, with p - q <= periodic_max_span, go

@@ -276,25 +276,26 @@ __attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, unsig
   return i;
 }
 
-// Short patterns (p <= exact_max) that the sample shows rare: each step tests two blocks on the
-// first K filter bytes, as the filter's quiet loop does, and decides a block they pass exactly,
-// all p bytes compared in lanes, without leaving the loop. No candidate is verified one by one,
-// as the filter would: measured counting on one thread, 8 MiB of text in L3, "Holmes" in
-// Sherlock (a match in 1300 positions) from 34 to 46 GB/s, "unsafe" in source code (one in 1600)
-// from 35 to 46. Steps whose K bytes pass but whose blocks hold no match are added to `misses`, for
-// the watch. Same bounds as exact_positions and filter_mask.
+// Patterns up to rare_lanes_max bytes that the sample shows rare: each step tests two blocks on
+// the first K filter bytes, as the filter's quiet loop does; a block they pass is confirmed on
+// the other filter bytes and, if it holds a candidate, decided exactly, all p bytes compared in
+// lanes, without leaving the loop. No candidate is verified one by one, as the filter would:
+// measured counting on one thread, 8 MiB of text in L3, "Holmes" in Sherlock (a match in 1300
+// positions) from 34 to 46 GB/s, "unsafe" in source code (one in 1600) from 35 to 46, "Sherlock
+// Holmes" in English subtitles (one in 1750) from 28-36 to 41. Steps whose K bytes pass but whose
+// blocks hold no candidate are added to `misses`, for the watch. Same bounds as filter_mask.
 template <class V, sink S, size_t K>
 __attribute__((noinline)) size_t
-rare_short_positions(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
+rare_lanes_positions(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
                      const size_t* off, unsigned char* out, size_t i, size_t fit_end, size_t& count,
                      size_t& misses) {
   static_assert(K >= 1 && K <= 3, "the loop tests one to three bytes");
-  assert(p >= 1 && p <= seekpat_internal::exact_max && i <= fit_end && fit_end + p - 1 <= n);
+  assert(p >= 1 && p <= seekpat_internal::rare_lanes_max && i <= fit_end && fit_end + p - 1 <= n);
   (void)n;
   const size_t o[4] = {off[0], off[1], off[2], off[3]};
   const typename V::vec b[4] = {V::set1(pat[o[0]]), V::set1(pat[o[1]]), V::set1(pat[o[2]]),
                                 V::set1(pat[o[3]])};
-  typename V::vec pb[seekpat_internal::exact_max];
+  typename V::vec pb[seekpat_internal::rare_lanes_max];
   for (size_t k = 0; k < p; ++k)
     pb[k] = V::set1(pat[k]);
   const typename V::vec one = V::one();
@@ -311,8 +312,10 @@ rare_short_positions(const unsigned char* t, size_t n, const unsigned char* pat,
     const auto m0 = filter_mask<V, 0, K>(t, i, o, b);
     const auto m1 = filter_mask<V, 0, K>(t, i + V::W, o, b);
     if (m0 | m1) {
-      const typename V::vec e0 = m0 ? exact(i) : V::zero(), e1 = m1 ? exact(i + V::W) : V::zero();
-      misses += (V::movemask(e0) | V::movemask(e1)) == 0;
+      const auto c0 = m0 & filter_mask<V, K, 4>(t, i, o, b);
+      const auto c1 = m1 & filter_mask<V, K, 4>(t, i + V::W, o, b);
+      misses += (c0 | c1) == 0;
+      const typename V::vec e0 = c0 ? exact(i) : V::zero(), e1 = c1 ? exact(i + V::W) : V::zero();
       emit<V, S>::block(out, i, V::and_(e0, one), c);
       emit<V, S>::block(out, i + V::W, V::and_(e1, one), c);
       continue;
@@ -554,7 +557,7 @@ private:
       else if (pl_.exact)
         i = exact_dispatch(i, fit_end);
       else if (pl_.rare_lanes)
-        i = rare_short_loop(i, fit_end);
+        i = rare_lanes_loop(i, fit_end);
       else
         i = filter_loop(i, fit_end);
       edge(i, fit_end);
@@ -704,20 +707,20 @@ private:
     }
   }
 
-  // Rare short patterns, a watch window at a time: the loop goes back to three filter bytes
+  // Rare patterns (plan::rare_lanes), a watch window at a time: the loop goes back to three bytes
   // where fewer pass in vain too often, as in filter_loop.
-  size_t rare_short_loop(size_t i, size_t fit_end) {
+  size_t rare_lanes_loop(size_t i, size_t fit_end) {
     size_t loop_bytes = pl_.loop_bytes;
     const size_t window = pl_.replan_window > 2 * V::W ? pl_.replan_window : 2 * V::W;
     while (fit_end - i >= V::W) {
       const size_t to = fit_end - i > window ? i + window : fit_end;
       size_t misses = 0;
       const size_t at =
-          loop_bytes == 1 ? rare_short_positions<V, S, 1>(t_, pl_.n, pat_, p_, pl_.filter_off, out_,
+          loop_bytes == 1 ? rare_lanes_positions<V, S, 1>(t_, pl_.n, pat_, p_, pl_.filter_off, out_,
                                                           i, to, count_, misses)
-          : loop_bytes == 2 ? rare_short_positions<V, S, 2>(t_, pl_.n, pat_, p_, pl_.filter_off,
+          : loop_bytes == 2 ? rare_lanes_positions<V, S, 2>(t_, pl_.n, pat_, p_, pl_.filter_off,
                                                             out_, i, to, count_, misses)
-                            : rare_short_positions<V, S, 3>(t_, pl_.n, pat_, p_, pl_.filter_off,
+                            : rare_lanes_positions<V, S, 3>(t_, pl_.n, pat_, p_, pl_.filter_off,
                                                             out_, i, to, count_, misses);
       if (misses > window / (2 * V::W * seekpat_internal::loop_miss_steps))
         loop_bytes = 3;

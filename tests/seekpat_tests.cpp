@@ -372,16 +372,16 @@ TEST(SeekpatDifferential, TextsThatChangeCharacter) {
 }
 
 // Texts whose sample never sees the rarest pattern bytes together: the quiet loop (of the filter,
-// or of a short pattern's exact lanes) tests one byte ('a' only where planted) or two ('a' and
-// 'b' each common, never at the pattern's distance but where planted) and decides the rest where
-// those pass. Matches are planted outside the sample at every alignment, so they fall in either
-// block of a step. In the last third near misses pass the loop's bytes in vain (and the watch
-// takes it back to three), or miss by one byte, the last among them.
+// or of the rare lanes of patterns up to 16 bytes) tests one byte ('a' only where planted) or two
+// ('a' and 'b' each common, never at the pattern's distance but where planted) and decides the rest
+// where those pass. Matches are planted outside the sample at every alignment, so they fall in
+// either block of a step. In the last third near misses pass the loop's bytes in vain (and the
+// watch takes it back to three), or miss by one byte, the last among them.
 TEST(SeekpatDifferential, QuietLoopOnFewerBytes) {
   textgen::rng r(77);
   for (int round = 0; round < 12; ++round) {
     const std::size_t loop_bytes = 1 + round % 2, n = 40000 + r.below(3000);
-    const std::size_t p = round < 6 ? 4 + r.below(5) : 9 + r.below(40);
+    const std::size_t p = round < 8 ? 4 + r.below(13) : 17 + r.below(40);
     std::string text(n, '\0'), pattern(p, '\0');
     textgen::random_over(text.data(), n, "xyz", 3, r.next());
     textgen::random_over(pattern.data(), p, "xyz", 3, r.next());
