@@ -711,7 +711,10 @@ private:
   // where fewer pass in vain too often, as in filter_loop.
   size_t rare_lanes_loop(size_t i, size_t fit_end) {
     size_t loop_bytes = pl_.loop_bytes;
-    const size_t window = pl_.replan_window > 2 * V::W ? pl_.replan_window : 2 * V::W;
+    // With the watch off (replan_window 0), the whole share in one window.
+    const size_t window = !pl_.replan_window             ? ~size_t(0)
+                          : pl_.replan_window > 2 * V::W ? pl_.replan_window
+                                                         : 2 * V::W;
     while (fit_end - i >= V::W) {
       const size_t to = fit_end - i > window ? i + window : fit_end;
       size_t misses = 0;
