@@ -334,8 +334,9 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
   if (confirmed)
     *confirmed = static_cast<double>(passing[3]) / sampled;
   // Fewer bytes in the loop only on the evidence of a full sample: 4096 positions none of which
-  // pass put the rate under about 1 in 1400 (three expected passes), a vain step in 22 or fewer,
-  // and the watch takes the loop back to three bytes if the text then lets more through.
+  // pass put the rate under about 1 in 1400 (where three would be expected), so that at most
+  // about one step of 64 positions in 22 passes them in vain; the watch takes the loop back to
+  // three bytes if the text then lets more through.
   if (loop_bytes)
     *loop_bytes = chunks < max_chunks ? 3 : passing[0] == 0 ? 1 : passing[1] == 0 ? 2 : 3;
   return static_cast<double>(passing[2]) / sampled;
