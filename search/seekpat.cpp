@@ -481,6 +481,7 @@ plan make_plan(const unsigned char* pattern, std::size_t p, const unsigned char*
     pl.filter_off[3] = p / 4;
   }
   pl.loop_bytes = 3;
+  pl.prefetch = n >= tune.prefetch_min;
   pl.exact = p <= exact_max;
   pl.rare_lanes = false;
   pl.period = 0;

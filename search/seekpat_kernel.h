@@ -73,17 +73,23 @@ template <class V, sink S> struct emit {
   }
 };
 
-// Requests the text prefetch_ahead bytes ahead of block i, in the filter's zero-block loop. With
-// many loads per block it keeps fewer cache lines in flight than a copy, and the hardware
-// prefetchers alone do not make up for it: measured on the corpus table (sherlock, 8 patterns, 4
-// alternating runs of each binary), rows where the floor ran fast (30-42 GB/s) at 0.93x the
-// floor without, 1.0x with, the others at 1.07x against 1.10x. (In the exact lanes, 4 runs
-// more showed nothing either way.) Only a hint, and only while the line lies before fit_end,
-// inside the text.
+// Requests the text prefetch_ahead bytes ahead of block i, in the quiet loops of texts too large
+// for the last level cache (plan::prefetch), for blocks below `until` (see prefetch_until). With
+// many loads per block those loops keep fewer cache lines in flight than a copy, and the hardware
+// prefetchers alone do not make up for it: measured on the corpus table (128 MiB; sherlock, 8
+// patterns, 4 alternating runs of each binary), rows where the floor ran fast (30-42 GB/s) at
+// 0.93x the floor without, 1.0x with. (In the exact lanes, 4 runs more showed nothing either
+// way.) Only a hint, and only for lines inside the text.
 constexpr size_t prefetch_ahead = 2048;
-inline void prefetch_text(const unsigned char* t, size_t i, size_t fit_end) {
-  if (fit_end - i > prefetch_ahead)
+inline void prefetch_text(const unsigned char* t, size_t i, size_t until) {
+  if (i < until)
     __builtin_prefetch(t + i + prefetch_ahead);
+}
+
+// Where prefetch_text stops: prefetch_ahead before fit_end, so every line it asks for lies
+// inside the text.
+inline size_t prefetch_until(size_t fit_end) {
+  return fit_end > prefetch_ahead ? fit_end - prefetch_ahead : 0;
 }
 
 // Short patterns: every pattern byte is compared in vector lanes at its offset, so the AND of
@@ -244,16 +250,18 @@ inline typename V::mask candidates(const unsigned char* t, size_t x, const size_
 // memory, sets the pace whenever memory runs fast. Steps whose first K bytes pass but whose
 // block holds no candidate are added to `misses`, for the watch. On plain pointers and out of
 // line, so that the loop keeps everything in registers.
-template <class V, sink S, size_t K>
+template <class V, sink S, size_t K, bool Prefetch>
 __attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, unsigned char* out,
                                                    const unsigned char* pat, const size_t* off,
                                                    size_t i, size_t fit_end, size_t& misses) {
   static_assert(K >= 1 && K <= 3, "the loop tests one to three bytes; the rest confirm");
+  const size_t until = prefetch_until(fit_end);
   const size_t o[4] = {off[0], off[1], off[2], off[3]};
   const typename V::vec b[4] = {V::set1(pat[o[0]]), V::set1(pat[o[1]]), V::set1(pat[o[2]]),
                                 V::set1(pat[o[3]])};
   for (; fit_end - i >= 2 * V::W; i += 2 * V::W) {
-    prefetch_text(t, i, fit_end);
+    if constexpr (Prefetch)
+      prefetch_text(t, i, until);
     const auto m0 = filter_mask<V, 0, K>(t, i, o, b);
     const auto m1 = filter_mask<V, 0, K>(t, i + V::W, o, b);
     if (m0 | m1) {
@@ -284,7 +292,7 @@ __attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, unsig
 // positions) from 34 to 46 GB/s, "unsafe" in source code (one in 1600) from 35 to 46, "Sherlock
 // Holmes" in English subtitles (one in 1750) from 28-36 to 41. Steps whose K bytes pass but whose
 // blocks hold no candidate are added to `misses`, for the watch. Same bounds as filter_mask.
-template <class V, sink S, size_t K>
+template <class V, sink S, size_t K, bool Prefetch>
 __attribute__((noinline)) size_t
 rare_lanes_positions(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
                      const size_t* off, unsigned char* out, size_t i, size_t fit_end, size_t& count,
@@ -292,6 +300,7 @@ rare_lanes_positions(const unsigned char* t, size_t n, const unsigned char* pat,
   static_assert(K >= 1 && K <= 3, "the loop tests one to three bytes");
   assert(p >= 1 && p <= seekpat_internal::rare_lanes_max && i <= fit_end && fit_end + p - 1 <= n);
   (void)n;
+  const size_t until = prefetch_until(fit_end);
   const size_t o[4] = {off[0], off[1], off[2], off[3]};
   const typename V::vec b[4] = {V::set1(pat[o[0]]), V::set1(pat[o[1]]), V::set1(pat[o[2]]),
                                 V::set1(pat[o[3]])};
@@ -308,7 +317,8 @@ rare_lanes_positions(const unsigned char* t, size_t n, const unsigned char* pat,
   };
   size_t c = 0;
   for (; fit_end - i >= 2 * V::W; i += 2 * V::W) {
-    prefetch_text(t, i, fit_end);
+    if constexpr (Prefetch)
+      prefetch_text(t, i, until);
     const auto m0 = filter_mask<V, 0, K>(t, i, o, b);
     const auto m1 = filter_mask<V, 0, K>(t, i + V::W, o, b);
     if (m0 | m1) {
@@ -707,6 +717,40 @@ private:
     }
   }
 
+  // rare_lanes_positions from i to `to` with the given loop bytes, prefetching as planned.
+  size_t rare_lanes_step(size_t loop_bytes, size_t i, size_t to, size_t& misses) {
+    const size_t* o = pl_.filter_off;
+    const size_t n = pl_.n;
+    if (pl_.prefetch)
+      return loop_bytes == 1 ? rare_lanes_positions<V, S, 1, true>(t_, n, pat_, p_, o, out_, i, to,
+                                                                   count_, misses)
+             : loop_bytes == 2 ? rare_lanes_positions<V, S, 2, true>(t_, n, pat_, p_, o, out_, i,
+                                                                     to, count_, misses)
+                               : rare_lanes_positions<V, S, 3, true>(t_, n, pat_, p_, o, out_, i,
+                                                                     to, count_, misses);
+    return loop_bytes == 1   ? rare_lanes_positions<V, S, 1, false>(t_, n, pat_, p_, o, out_, i, to,
+                                                                  count_, misses)
+           : loop_bytes == 2 ? rare_lanes_positions<V, S, 2, false>(t_, n, pat_, p_, o, out_, i, to,
+                                                                    count_, misses)
+                             : rare_lanes_positions<V, S, 3, false>(t_, n, pat_, p_, o, out_, i, to,
+                                                                    count_, misses);
+  }
+
+  // skip_quiet_blocks from i with the given offsets and loop bytes, prefetching as planned.
+  size_t quiet_step(size_t loop_bytes, const size_t* o, size_t i, size_t fit_end, size_t& misses) {
+    if (pl_.prefetch)
+      return loop_bytes == 1
+                 ? skip_quiet_blocks<V, S, 1, true>(t_, out_, pat_, o, i, fit_end, misses)
+             : loop_bytes == 2
+                 ? skip_quiet_blocks<V, S, 2, true>(t_, out_, pat_, o, i, fit_end, misses)
+                 : skip_quiet_blocks<V, S, 3, true>(t_, out_, pat_, o, i, fit_end, misses);
+    return loop_bytes == 1
+               ? skip_quiet_blocks<V, S, 1, false>(t_, out_, pat_, o, i, fit_end, misses)
+           : loop_bytes == 2
+               ? skip_quiet_blocks<V, S, 2, false>(t_, out_, pat_, o, i, fit_end, misses)
+               : skip_quiet_blocks<V, S, 3, false>(t_, out_, pat_, o, i, fit_end, misses);
+  }
+
   // Rare patterns (plan::rare_lanes), a watch window at a time: the loop goes back to three bytes
   // where fewer pass in vain too often, as in filter_loop.
   size_t rare_lanes_loop(size_t i, size_t fit_end) {
@@ -718,13 +762,7 @@ private:
     while (fit_end - i >= V::W) {
       const size_t to = fit_end - i > window ? i + window : fit_end;
       size_t misses = 0;
-      const size_t at =
-          loop_bytes == 1 ? rare_lanes_positions<V, S, 1>(t_, pl_.n, pat_, p_, pl_.filter_off, out_,
-                                                          i, to, count_, misses)
-          : loop_bytes == 2 ? rare_lanes_positions<V, S, 2>(t_, pl_.n, pat_, p_, pl_.filter_off,
-                                                            out_, i, to, count_, misses)
-                            : rare_lanes_positions<V, S, 3>(t_, pl_.n, pat_, p_, pl_.filter_off,
-                                                            out_, i, to, count_, misses);
+      const size_t at = rare_lanes_step(loop_bytes, i, to, misses);
       if (misses > window / (2 * V::W * seekpat_internal::loop_miss_steps))
         loop_bytes = 3;
       if (to == fit_end)
@@ -794,9 +832,7 @@ private:
       } else {
         if (work > budget)
           return two_way(i, fit_end);
-        i = loop_bytes == 1   ? skip_quiet_blocks<V, S, 1>(t_, out_, pat_, o, i, fit_end, misses)
-            : loop_bytes == 2 ? skip_quiet_blocks<V, S, 2>(t_, out_, pat_, o, i, fit_end, misses)
-                              : skip_quiet_blocks<V, S, 3>(t_, out_, pat_, o, i, fit_end, misses);
+        i = quiet_step(loop_bytes, o, i, fit_end, misses);
         if (fit_end - i < V::W)
           break;
       }

@@ -48,7 +48,8 @@ std::vector<tuning> tunings(bool all_thread_counts) {
         t.huge_page_min = 0;
         t.short_max = variant == 0 ? 64 : 0; // the vector kernels even on the tiniest texts
         t.stream_min = variant == 1 ? 0 : ~std::size_t(0);
-        if (variant == 1) { // a fresh map's order: blocks of pages last to first, some partial
+        if (variant == 1) {   // a fresh map's order: blocks of pages last to first, some partial
+          t.prefetch_min = 0; // and the quiet loops' prefetches, up to the text's end
           t.fresh = 1;
           t.fresh_page = 320;
           t.fresh_block = 64;
