@@ -21,6 +21,14 @@ struct avx2 {
   static mask movemask(vec v) { return static_cast<mask>(_mm256_movemask_epi8(v)); }
   static vec zero() { return _mm256_setzero_si256(); }
   static vec one() { return _mm256_set1_epi8(1); }
+  static vec sub(vec a, vec b) { return _mm256_sub_epi8(a, b); }
+  // The sum of the W bytes of v.
+  static std::uint64_t sum_bytes(vec v) {
+    const vec s = _mm256_sad_epu8(v, _mm256_setzero_si256());
+    const __m128i h = _mm_add_epi64(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(h)) +
+           static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(h, h)));
+  }
 
   // Byte k of the result is bit k of bits: copy byte k / 8 of bits into byte k (the broadcast
   // puts all four bytes in both 128-bit lanes, as the in-lane shuffle needs), keep the bit of

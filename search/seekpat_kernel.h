@@ -115,26 +115,40 @@ __attribute__((noinline)) size_t exact_positions(const unsigned char* t, size_t 
 #pragma GCC unroll 8
   for (size_t k = 0; k < P; ++k)
     b[k] = V::set1(pat[k]);
-  const typename V::vec one = V::one();
-  size_t c = 0;
-  for (; fit_end - i >= V::W; i += V::W) {
-    typename V::vec acc = V::cmpeq(V::load(t + i), b[0]);
+  // Block x's matches: all ones in a byte where the pattern starts.
+  auto matches = [&](size_t x) {
+    typename V::vec acc = V::cmpeq(V::load(t + x), b[0]);
 #pragma GCC unroll 8
     for (size_t k = 1; k < (P >= 6 ? 4 : P); ++k)
-      acc = V::and_(acc, V::cmpeq(V::load(t + i + k), b[k]));
+      acc = V::and_(acc, V::cmpeq(V::load(t + x + k), b[k]));
     if constexpr (P >= 6) {
       if (V::movemask(acc) != 0) {
 #pragma GCC unroll 8
         for (size_t k = 4; k < P; ++k)
-          acc = V::and_(acc, V::cmpeq(V::load(t + i + k), b[k]));
+          acc = V::and_(acc, V::cmpeq(V::load(t + x + k), b[k]));
       }
     }
-    if constexpr (S == sink::count)
-      c += static_cast<size_t>(__builtin_popcount(V::movemask(acc)));
-    else
-      V::template put<S == sink::stream>(out + i, V::and_(acc, one));
+    return acc;
+  };
+  if constexpr (S == sink::count) {
+    // Each lane counts its matches (a match is -1: subtracting it adds one), up to 255 blocks
+    // before the lanes are summed: no mask leaves the vector unit at every block. Measured on
+    // one thread, 4 MiB of English-like text: "e" from 48 to 102 GB/s, "th" from 45 to 57,
+    // "you" from 46 to 55; " the " (five compares a block) unchanged at 31.
+    size_t c = 0;
+    while (fit_end - i >= V::W) {
+      const size_t blocks = std::min<size_t>((fit_end - i) / V::W, 255);
+      typename V::vec lanes = V::zero();
+      for (size_t k = 0; k < blocks; ++k, i += V::W)
+        lanes = V::sub(lanes, matches(i));
+      c += V::sum_bytes(lanes);
+    }
+    count += c;
+  } else {
+    const typename V::vec one = V::one();
+    for (; fit_end - i >= V::W; i += V::W)
+      V::template put<S == sink::stream>(out + i, V::and_(matches(i), one));
   }
-  count += c;
   return i;
 }
 

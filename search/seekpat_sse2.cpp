@@ -19,6 +19,13 @@ struct sse2 {
   static mask movemask(vec v) { return static_cast<mask>(_mm_movemask_epi8(v)); }
   static vec zero() { return _mm_setzero_si128(); }
   static vec one() { return _mm_set1_epi8(1); }
+  static vec sub(vec a, vec b) { return _mm_sub_epi8(a, b); }
+  // The sum of the W bytes of v.
+  static std::uint64_t sum_bytes(vec v) {
+    const vec s = _mm_sad_epu8(v, _mm_setzero_si128());
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(s)) +
+           static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(s, s)));
+  }
 
   // Byte k of the result is bit k of bits: spread each half of bits over 8 bytes, keep in byte k
   // the bit of weight 1 << (k % 8), and turn "that bit is set" into 1.
