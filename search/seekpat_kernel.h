@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -248,6 +249,17 @@ inline typename V::mask filter_mask(const unsigned char* t, size_t x, const size
   return V::movemask(acc);
 }
 
+// A quiet-loop step: the first K filter bytes over the two blocks at i and i + W, after asking for
+// the text ahead where the loop prefetches (i below until). Same bounds as filter_mask.
+template <class V, size_t K, bool Prefetch>
+inline std::pair<typename V::mask, typename V::mask> step_masks(const unsigned char* t, size_t i,
+                                                                size_t until, const size_t* o,
+                                                                const typename V::vec* b) {
+  if constexpr (Prefetch)
+    prefetch_text(t, i, until);
+  return {filter_mask<V, 0, K>(t, i, o, b), filter_mask<V, 0, K>(t, i + V::W, o, b)};
+}
+
 // The candidates among positions [x, x + W): all four filter bytes in place.
 template <class V>
 inline typename V::mask candidates(const unsigned char* t, size_t x, const size_t* o,
@@ -274,10 +286,7 @@ __attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, unsig
   const typename V::vec b[4] = {V::set1(pat[o[0]]), V::set1(pat[o[1]]), V::set1(pat[o[2]]),
                                 V::set1(pat[o[3]])};
   for (; fit_end - i >= 2 * V::W; i += 2 * V::W) {
-    if constexpr (Prefetch)
-      prefetch_text(t, i, until);
-    const auto m0 = filter_mask<V, 0, K>(t, i, o, b);
-    const auto m1 = filter_mask<V, 0, K>(t, i + V::W, o, b);
+    const auto [m0, m1] = step_masks<V, K, Prefetch>(t, i, until, o, b);
     if (m0 | m1) {
       if (m0 & filter_mask<V, K, 4>(t, i, o, b))
         return i;
@@ -331,10 +340,7 @@ rare_lanes_positions(const unsigned char* t, size_t n, const unsigned char* pat,
   };
   size_t c = 0;
   for (; fit_end - i >= 2 * V::W; i += 2 * V::W) {
-    if constexpr (Prefetch)
-      prefetch_text(t, i, until);
-    const auto m0 = filter_mask<V, 0, K>(t, i, o, b);
-    const auto m1 = filter_mask<V, 0, K>(t, i + V::W, o, b);
+    const auto [m0, m1] = step_masks<V, K, Prefetch>(t, i, until, o, b);
     if (m0 | m1) {
       const auto c0 = m0 & filter_mask<V, K, 4>(t, i, o, b);
       const auto c1 = m1 & filter_mask<V, K, 4>(t, i + V::W, o, b);
