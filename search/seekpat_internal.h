@@ -199,8 +199,9 @@ plan make_plan(const unsigned char* pattern, std::size_t p, const unsigned char*
                std::size_t n, unsigned char* out, sink mode, const std::size_t* filter_off,
                const pattern_tables* tables, const tuning& tune);
 
-// Patterns up to this length are matched exactly by comparing every byte in vector lanes;
-// longer ones go through a rare-byte filter and candidate verification.
+// Patterns up to this length are matched exactly by comparing every byte in vector lanes (unless
+// the sample shows them rare: rare_lanes); longer ones go through a rare-byte filter and candidate
+// verification.
 constexpr std::size_t exact_max = 8;
 // Patterns up to this length that the sample shows rare compare every byte in lanes, but only in
 // blocks their rare filter bytes pass (rare_lanes).

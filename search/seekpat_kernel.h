@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace {
@@ -737,38 +738,21 @@ private:
     }
   }
 
-  // rare_lanes_positions from i to `to` with the given loop bytes, prefetching as planned.
-  size_t rare_lanes_step(size_t loop_bytes, size_t i, size_t to, size_t& misses) {
-    const size_t* o = pl_.filter_off;
-    const size_t n = pl_.n;
-    if (pl_.prefetch)
-      return loop_bytes == 1 ? rare_lanes_positions<V, S, 1, true>(t_, n, pat_, p_, o, out_, i, to,
-                                                                   count_, misses)
-             : loop_bytes == 2 ? rare_lanes_positions<V, S, 2, true>(t_, n, pat_, p_, o, out_, i,
-                                                                     to, count_, misses)
-                               : rare_lanes_positions<V, S, 3, true>(t_, n, pat_, p_, o, out_, i,
-                                                                     to, count_, misses);
-    return loop_bytes == 1   ? rare_lanes_positions<V, S, 1, false>(t_, n, pat_, p_, o, out_, i, to,
-                                                                  count_, misses)
-           : loop_bytes == 2 ? rare_lanes_positions<V, S, 2, false>(t_, n, pat_, p_, o, out_, i, to,
-                                                                    count_, misses)
-                             : rare_lanes_positions<V, S, 3, false>(t_, n, pat_, p_, o, out_, i, to,
-                                                                    count_, misses);
+  // Calls f(K, Prefetch), both compile-time constants, for the quiet loops' variant that tests
+  // loop_bytes filter bytes and prefetches as planned.
+  template <class F> size_t quiet_variant(size_t loop_bytes, F&& f) const {
+    auto with = [&](auto k) {
+      return pl_.prefetch ? f(k, std::true_type{}) : f(k, std::false_type{});
+    };
+    return loop_bytes == 1   ? with(std::integral_constant<size_t, 1>{})
+           : loop_bytes == 2 ? with(std::integral_constant<size_t, 2>{})
+                             : with(std::integral_constant<size_t, 3>{});
   }
 
-  // skip_quiet_blocks from i with the given offsets and loop bytes, prefetching as planned.
-  size_t quiet_step(size_t loop_bytes, const size_t* o, size_t i, size_t fit_end, size_t& misses) {
-    if (pl_.prefetch)
-      return loop_bytes == 1
-                 ? skip_quiet_blocks<V, S, 1, true>(t_, out_, pat_, o, i, fit_end, misses)
-             : loop_bytes == 2
-                 ? skip_quiet_blocks<V, S, 2, true>(t_, out_, pat_, o, i, fit_end, misses)
-                 : skip_quiet_blocks<V, S, 3, true>(t_, out_, pat_, o, i, fit_end, misses);
-    return loop_bytes == 1
-               ? skip_quiet_blocks<V, S, 1, false>(t_, out_, pat_, o, i, fit_end, misses)
-           : loop_bytes == 2
-               ? skip_quiet_blocks<V, S, 2, false>(t_, out_, pat_, o, i, fit_end, misses)
-               : skip_quiet_blocks<V, S, 3, false>(t_, out_, pat_, o, i, fit_end, misses);
+  // Whether a watch window's vain steps call for testing three bytes again: more than one in
+  // loop_miss_steps costs the loop more than the bytes it saves.
+  static bool too_many_misses(size_t misses, size_t window) {
+    return misses > window / (2 * V::W * seekpat_internal::loop_miss_steps);
   }
 
   // Rare patterns (plan::rare_lanes), a watch window at a time: the loop goes back to three bytes
@@ -782,8 +766,11 @@ private:
     while (fit_end - i >= V::W) {
       const size_t to = fit_end - i > window ? i + window : fit_end;
       size_t misses = 0;
-      const size_t at = rare_lanes_step(loop_bytes, i, to, misses);
-      if (misses > window / (2 * V::W * seekpat_internal::loop_miss_steps))
+      const size_t at = quiet_variant(loop_bytes, [&](auto k, auto prefetch) {
+        return rare_lanes_positions<V, S, k, prefetch>(t_, pl_.n, pat_, p_, pl_.filter_off, out_, i,
+                                                       to, count_, misses);
+      });
+      if (too_many_misses(misses, window))
         loop_bytes = 3;
       if (to == fit_end)
         return at;
@@ -827,9 +814,7 @@ private:
       if (window && i >= watch_end) {
         if (seen > allowed)
           replan(i, fit_end, o, b, allowed, loop_bytes);
-        // More than one step in loop_miss_steps passing in vain costs the loop more than
-        // testing all three bytes: back to three.
-        if (misses > window / (2 * V::W * seekpat_internal::loop_miss_steps))
+        if (too_many_misses(misses, window))
           loop_bytes = 3;
         seen = misses = 0;
         watch_end = i + window;
@@ -852,7 +837,9 @@ private:
       } else {
         if (work > budget)
           return two_way(i, fit_end);
-        i = quiet_step(loop_bytes, o, i, fit_end, misses);
+        i = quiet_variant(loop_bytes, [&](auto k, auto prefetch) {
+          return skip_quiet_blocks<V, S, k, prefetch>(t_, out_, pat_, o, i, fit_end, misses);
+        });
         if (fit_end - i < V::W)
           break;
       }
