@@ -498,8 +498,7 @@ int main(int argc, char** argv) {
       absent[6] = '\x01';
       pats.push_back(absent);
       for (const std::string& pat : pats) {
-        double floor_t = 1e9, seek_t = 1e9;
-        [[maybe_unused]] double hs_t = 1e9;
+        double floor_t = 1e9, seek_t = 1e9, hs_t = 1e9;
 #ifdef HAVE_HYPERSCAN
         hyperscan.prepare(pat);
 #endif
@@ -528,9 +527,8 @@ int main(int argc, char** argv) {
         ratios.push_back(floor_t / seek_t);
         // Without Hyperscan its two columns say so rather than show a speed never measured.
         char hs_cols[32] = "        -       -";
-#ifdef HAVE_HYPERSCAN
-        std::snprintf(hs_cols, sizeof hs_cols, "%9.2f %7.2f", gb / hs_t, hs_t / seek_t);
-#endif
+        if (have_hyperscan)
+          std::snprintf(hs_cols, sizeof hs_cols, "%9.2f %7.2f", gb / hs_t, hs_t / seek_t);
         std::printf("%-12s %-22s %4zu %9lld | %6.2f %7.2f %6.2f | %s%s\n", c.name,
                     ("\"" + show_pattern(pat) + "\"").c_str(), pat.size(), matches, gb / floor_t,
                     gb / seek_t, floor_t / seek_t, hs_cols, ok ? "" : "  WRONG");
