@@ -89,12 +89,6 @@ bool cpu_has_avx2() {
   return has;
 }
 
-// Asked once: the query reads a file under /sys, which costs more than a small search.
-std::size_t hardware_threads() {
-  static const std::size_t k = std::max(1u, std::thread::hardware_concurrency());
-  return k;
-}
-
 // Fills the map when the text is too short for anything but the definition, or the pattern longer
 // than the text, and returns true; returns false, writing nothing, otherwise. Needs p >= 1.
 // Inlined into the public entry point, so a tiny search costs no more than the definition.
@@ -431,8 +425,8 @@ std::size_t run_plan(const plan& pl, const dispatch& d) noexcept {
   if (d.threads == 1)
     return d.chunk(pl, 0, pl.n);
   // The positions go out in pieces, in order, to whichever thread is free, each piece a
-  // 2 threads-th of what is left (no less than d.min_piece): a thread that starts late (40-90 us
-  // here, a tenth of a call on 8 MB) or runs slower takes less, and all finish together, where
+  // 2 threads-th of what is left (no less than d.min_piece): a thread that wakes late (25-50 us
+  // here, a fifth of a call on 8 MB) or runs slower takes less, and all finish together, where
   // fixed halves would leave the first thread waiting. Pieces end on granules, and on pages of a
   // map filled from their end. Each piece writes only out[start, end); the text is only read,
   // so pieces may overlap there.

@@ -2,6 +2,7 @@
 // and the benchmarks. Nothing here is installed or part of any public contract.
 #pragma once
 
+#include <algorithm>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -314,34 +315,58 @@ dispatch choose_dispatch(std::size_t n, const tuning& tune, bool fresh = false);
 // page faults will cost more than the search. One system call; false when it cannot tell.
 bool map_is_fresh(const unsigned char* out, std::size_t n);
 
-// Runs fn(t, start, end) for share t of `threads` contiguous shares of [0, n): the first share, and
-// any whose thread cannot be started (no memory, no thread to be had), on the calling thread, the
-// others each on a thread of its own; returns once every share is done. Share t is [bound(t),
-// bound(t + 1)): floor(n t / threads) rounded down to the granule, and n for t = threads, so the
-// shares are in order, cover [0, n) and never overlap (some may be empty). fn must not throw.
+// The hardware threads, asked once: the query reads a file under /sys, which costs more than a
+// small search.
+std::size_t hardware_threads();
+
+// Runs run(ctx, s) once for each s in [0, shares), on the calling thread and up to `helpers`
+// threads kept from earlier calls (started on first need); each s goes to whichever comes first.
+// Returns false, running nothing, where the kept threads serve another call or could not be set
+// up at all. run must not throw.
+bool run_shares_kept(std::size_t shares, std::size_t helpers, void (*run)(void*, std::size_t),
+                     void* ctx) noexcept;
+
+// Runs fn(t, start, end) for share t of `threads` contiguous shares of [0, n) and returns once
+// every share is done. Share t is [bound(t), bound(t + 1)): floor(n t / threads) rounded down to
+// the granule, and n for t = threads, so the shares are in order, cover [0, n) and never overlap
+// (some may be empty). The shares go to kept threads, no more of them than the hardware has;
+// where those serve another call, to threads started for this one. Any share no thread could
+// take runs on the calling thread. fn must not throw.
 template <class F>
 void for_each_share(std::size_t n, std::size_t threads, std::size_t granule, const F& fn) noexcept {
-  std::unique_ptr<std::thread[]> pool;
-  if (threads > 1)
-    pool.reset(new (std::nothrow) std::thread[threads - 1]);
-  if (!pool)
-    threads = 1;
   // n t / threads without forming n t; n % threads * t < threads^2 cannot overflow.
   auto bound = [&](std::size_t t) {
     return t >= threads ? n : (n / threads * t + n % threads * t / threads) / granule * granule;
   };
-  for (std::size_t t = 1; t < threads; ++t) {
+  auto share = [&](std::size_t t) {
     const std::size_t start = bound(t), end = bound(t + 1);
     assert(start <= end && end <= n);
+    fn(t, start, end);
+  };
+  if (threads <= 1) {
+    share(0);
+    return;
+  }
+  using share_t = decltype(share);
+  const std::size_t helpers = std::min(threads, hardware_threads()) - 1;
+  if (run_shares_kept(
+          threads, helpers,
+          [](void* ctx, std::size_t t) { (*static_cast<const share_t*>(ctx))(t); },
+          const_cast<void*>(static_cast<const void*>(&share))))
+    return;
+  std::unique_ptr<std::thread[]> pool(new (std::nothrow) std::thread[threads - 1]);
+  if (!pool)
+    threads = 1;
+  for (std::size_t t = 1; t < threads; ++t) {
     try {
-      pool[t - 1] = std::thread([&fn, t, start, end] { fn(t, start, end); });
+      pool[t - 1] = std::thread([&share, t] { share(t); });
     } catch (...) { // std::system_error or std::bad_alloc: this share runs below instead
     }
   }
-  fn(std::size_t(0), bound(0), bound(1));
+  share(0);
   for (std::size_t t = 1; t < threads; ++t)
     if (!pool[t - 1].joinable())
-      fn(t, bound(t), bound(t + 1));
+      share(t);
   for (std::size_t t = 1; t < threads; ++t)
     if (pool[t - 1].joinable())
       pool[t - 1].join();
