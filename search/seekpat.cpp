@@ -400,16 +400,18 @@ const kernel_entries& kernel_for(const tuning& tune) {
   return avx2 && cpu_has_avx2() ? avx2_kernel : sse2_kernel;
 }
 
-dispatch choose_dispatch(std::size_t n, const tuning& tune, bool fresh) {
+dispatch choose_dispatch(std::size_t n, const tuning& tune, writes w) {
   dispatch d;
   d.chunk = kernel_for(tune).chunk;
 
   d.threads = static_cast<std::size_t>(tune.threads);
   if (tune.threads <= 0) {
-    // Every thread gets at least min_chunk positions (fewer on a fresh map): below that,
-    // starting and joining it costs more than it saves.
-    const std::size_t chunk =
-        fresh ? std::min(tune.min_chunk, tune.fresh_min_chunk) : tune.min_chunk;
+    // Every thread gets at least so many positions: below that, waking or starting it costs
+    // more than it saves.
+    const std::size_t chunk = w == writes::fresh_map
+                                  ? std::min(tune.min_chunk, tune.fresh_min_chunk)
+                              : w == writes::little ? 2 * tune.min_chunk
+                                                    : tune.min_chunk;
     d.threads = n / std::max<std::size_t>(chunk, 1);
     if (d.threads > 1)
       d.threads = std::min<std::size_t>(d.threads,
@@ -565,7 +567,10 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
     pl.back_page = tune.fresh_page;
     pl.back_block = tune.fresh_block;
   }
-  return run_plan(pl, choose_dispatch(n, tune, fresh));
+  return run_plan(pl, choose_dispatch(n, tune,
+                                      count   ? writes::little
+                                      : fresh ? writes::fresh_map
+                                              : writes::warm_map));
 }
 
 void search(const char* pattern, std::size_t p, const char* text, std::size_t n, char* out,

@@ -35,9 +35,11 @@ public:
   std::string_view bytes() const noexcept;
 
   // `threads`, in every call: at most that many threads, fewer where the text is too small for
-  // more to pay (about 2 MiB per thread); 0 means up to every hardware thread; 1 runs on the
-  // calling thread alone, for callers that keep their own pool. A thread that cannot be started
-  // costs speed, never a result: its share runs on the calling thread.
+  // more to pay (about 2 MiB per thread for map, 4 MiB for count and find_all); 0 means up to
+  // every hardware thread; 1 runs on the calling thread alone, for callers that keep their own
+  // pool. Threads beside the caller are started on first need and kept, blocked, for later
+  // calls. A thread that cannot be started costs speed, never a result: its share runs on the
+  // calling thread.
   //
   // A null text or out with a nonzero n throws std::invalid_argument; with n = 0 nothing is read
   // or written.

@@ -20,12 +20,14 @@ enum class kernel { automatic, sse2, avx2 };
 struct tuning {
   int threads = 0;          // exactly this many threads, or 0: as many as the text size justifies
   unsigned max_threads = 0; // with threads = 0, at most this many; 0: the hardware threads
-  // Every thread gets at least min_chunk positions, or fresh_min_chunk where the map has never
-  // been touched. Measured (one call, 15-byte rare pattern, 1 against 2 threads): on a warm map
-  // the second thread breaks even at 8 MB and gains from 12 MB (38 against 42 GB/s), as starting
-  // and joining it costs 35-110 us here; on a fresh map, whose page faults dominate, it gains
-  // from 2 MB (873 against 654 us).
-  std::size_t min_chunk = 4u << 20;
+  // Every thread gets at least min_chunk positions, fresh_min_chunk where the map has never
+  // been touched, twice min_chunk where the call writes little. Measured with threads kept
+  // between calls (English-like text, warm, 1 against 2 threads, GB/s): writing a warm map, even
+  // at 3 MB (42 against 42 for a rare pattern, 30 against 42 for " the "), gaining from 4.3 MB
+  // (42 -> 49, 30 -> 39, absent 50 -> 54); counting, which runs twice as fast, loses at 4.3 MB
+  // (absent 77 -> 69) and gains at 8.4 MB (77 -> 92, " the " 29 -> 53). On a fresh map, whose
+  // page faults dominate, the second thread gains from 2 MB (873 against 654 us).
+  std::size_t min_chunk = 2u << 20;
   std::size_t fresh_min_chunk = 1u << 20;
   // Whether the map has never been touched: -1 asks the kernel (map_is_fresh); 0 and 1 say so
   // (tests).
@@ -308,8 +310,11 @@ struct dispatch {
   std::size_t granule;
   std::size_t min_piece; // see run_plan: a sixteenth of min_chunk, at least a granule
 };
-// `fresh`: the map has never been touched (see map_is_fresh).
-dispatch choose_dispatch(std::size_t n, const tuning& tune, bool fresh = false);
+// What a call writes, which sets where a second thread starts to pay: a warm map, a map never
+// touched (see map_is_fresh), or nothing much (a count, or positions gathered through a buffer
+// that stays in cache).
+enum class writes { warm_map, fresh_map, little };
+dispatch choose_dispatch(std::size_t n, const tuning& tune, writes w = writes::warm_map);
 
 // Whether the page in the middle of out[0, n) is not yet in memory: a map just allocated, whose
 // page faults will cost more than the search. One system call; false when it cannot tell.

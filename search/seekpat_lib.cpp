@@ -109,7 +109,7 @@ std::vector<std::size_t> pattern::find_all(const void* text, std::size_t n,
   // in cache, and collects the starts; the shares' lists are joined in order.
   constexpr std::size_t window = 1u << 16;
   const tuning tune = tuning_for(threads);
-  const dispatch d = choose_dispatch(n, tune);
+  const dispatch d = choose_dispatch(n, tune, writes::little);
   std::vector<std::vector<std::size_t>> found(d.threads);
   std::vector<std::exception_ptr> failed(d.threads);
   const auto* t = static_cast<const unsigned char*>(text);

@@ -514,17 +514,21 @@ TEST(SeekpatParallel, EveryChunkBoundary) {
 }
 
 // A map never touched is told from a warm one, and takes a second thread at sizes where a warm
-// one does not: its page faults cost more than starting the thread.
-TEST(SeekpatParallel, FreshMapsTakeASecondThreadSooner) {
-  const std::size_t n = 6u << 20;
+// one does not: its page faults cost more than waking the thread. A call that writes little
+// (a count) runs faster, and takes it later.
+TEST(SeekpatParallel, ThreadsStartSoonerWhereTheyPayMore) {
+  using seekpat_internal::writes;
+  const std::size_t n = 3u << 20;
   void* m = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(m, MAP_FAILED);
   auto* out = static_cast<unsigned char*>(m);
   EXPECT_TRUE(seekpat_internal::map_is_fresh(out, n));
   tuning t;
   t.max_threads = 2;
-  EXPECT_EQ(seekpat_internal::choose_dispatch(n, t, true).threads, 2u);
-  EXPECT_EQ(seekpat_internal::choose_dispatch(n, t, false).threads, 1u);
+  EXPECT_EQ(seekpat_internal::choose_dispatch(n, t, writes::fresh_map).threads, 2u);
+  EXPECT_EQ(seekpat_internal::choose_dispatch(n, t, writes::warm_map).threads, 1u);
+  EXPECT_EQ(seekpat_internal::choose_dispatch(2 * n, t, writes::warm_map).threads, 2u);
+  EXPECT_EQ(seekpat_internal::choose_dispatch(2 * n, t, writes::little).threads, 1u);
   std::memset(out, 0, n);
   EXPECT_FALSE(seekpat_internal::map_is_fresh(out, n));
   munmap(m, n);
