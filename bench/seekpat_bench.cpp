@@ -560,9 +560,8 @@ int main(int argc, char** argv) {
                 "n", "pattern", "seekpat us", "memmem us", "x memmem", "seekpat GB/s");
     std::vector<char> map(n);
     double worst = 1e9;
-    for (std::size_t sn :
-         {100ul, 300ul, 1000ul, 3000ul, 10000ul, 100000ul, 1000000ul, 3000000ul, 4000000ul,
-          4300000ul, 6000000ul, 8300000ul, 8400000ul, 16000000ul, 64000000ul}) {
+    for (std::size_t sn : {100ul, 300ul, 1000ul, 3000ul, 10000ul, 100000ul, 1000000ul, 3000000ul,
+                           4000000ul, 4300000ul, 6000000ul, 8000000ul, 16000000ul, 64000000ul}) {
       if (sn > n)
         break;
       for (const auto& [label, pat] : pats) {
