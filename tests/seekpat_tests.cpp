@@ -259,8 +259,9 @@ TEST(SeekpatAdversarial, LinesOfARepeatedUnit) {
       const std::size_t at = text.find('\n', 2000 + r.below(4000)) - p / 2;
       check_all(text.substr(at, p), text, "lines of " + unit + ", p=" + std::to_string(p));
     }
-    // A piece of one line: frequent, of the unit's short period, which every line end breaks.
-    for (std::size_t p : {11, 30})
+    // A piece of one line: frequent, of the unit's short period, which every line end breaks
+    // (short enough for exact lanes, too).
+    for (std::size_t p : {6, 11, 30})
       check_all(text.substr(text.find('\n', 3000) + 2, p), text,
                 "a line of " + unit + ", p=" + std::to_string(p));
   }
