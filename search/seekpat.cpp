@@ -159,7 +159,8 @@ void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
 
 double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const unsigned char* text,
                              std::size_t fit, std::size_t min_fit, std::size_t spacing,
-                             std::size_t off[4], double* confirmed, std::size_t* loop_bytes) {
+                             std::size_t off[4], double* confirmed, std::size_t* loop_bytes,
+                             double* matched) {
   constexpr std::size_t max_chunks = 64, max_offsets = 32;
   const std::size_t chunks = std::min(max_chunks, fit / std::max<std::size_t>(spacing, 1));
   if (fit < min_fit || fit < 64 || chunks < 2 || p < 3)
@@ -333,6 +334,17 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
   // three bytes if the text then lets more through.
   if (loop_bytes)
     *loop_bytes = chunks < max_chunks ? 3 : passing[0] == 0 ? 1 : passing[1] == 0 ? 2 : 3;
+  if (matched) { // with a mask for every offset, their AND is the sample's exact map
+    std::size_t found = 0;
+    if (tries == p)
+      for (std::size_t k = 0; k < chunks; ++k) {
+        std::uint64_t all = ~std::uint64_t(0);
+        for (std::size_t c = 0; c < tries; ++c)
+          all &= masks[c][k];
+        found += ones(all);
+      }
+    *matched = tries == p ? static_cast<double>(found) / sampled : -1;
+  }
   return static_cast<double>(passing[2]) / sampled;
 }
 
@@ -526,13 +538,19 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
   // ahead of exact lanes when it lets almost nothing through.
   // The paths are chosen on what the first three filter bytes pass, as measured; the watch counts
   // what all four pass.
+  double matched = -1;
   const double rate =
       p >= 4 && pl.fit >= tune.sample_min
           ? choose_filter_sampled(pattern, p, text, pl.fit, tune.sample_min, tune.sample_spacing,
-                                  pl.filter_off, &pl.rate, &pl.loop_bytes)
+                                  pl.filter_off, &pl.rate, &pl.loop_bytes, &matched)
           : -1;
   if (rate >= 0) {
-    pl.rare_lanes = p <= rare_lanes_max && rate <= short_filter_max_rate;
+    // Rare lanes also for patterns too long for exact lanes whose candidates are mostly true
+    // matches, which no filter can spare a verification; not where they are so frequent that
+    // runs or the dense periodic path decide blocks at one or a few compares each.
+    pl.rare_lanes = p <= rare_lanes_max &&
+                    (rate <= short_filter_max_rate || (p > exact_max && rate < periodic_min_rate &&
+                                                       matched >= rate * lanes_min_true_share));
     pl.exact = pl.exact && !pl.rare_lanes;
     if (rate >= periodic_min_rate) {
       // Frequent periodic patterns: where the text keeps breaking their period, the dense

@@ -249,12 +249,13 @@ void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
 // the fraction that pass all four in *confirmed when given; returns -1, writing nothing, when the
 // text is too small to sample (fit < min_fit or fewer than two chunks). In *loop_bytes, when
 // given, how many of the offsets, first first, the filter's quiet loop should test: 1 or 2 when a
-// full sample (64 chunks) sees no position pass them, else 3. Needs p >= 3 and fit + p - 1 <= the
-// text's length.
+// full sample (64 chunks) sees no position pass them, else 3. In *matched, when given, the
+// fraction of sampled positions where the whole pattern matches, where every offset was tried
+// (p <= 32), else -1. Needs p >= 3 and fit + p - 1 <= the text's length.
 double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const unsigned char* text,
                              std::size_t fit, std::size_t min_fit, std::size_t spacing,
                              std::size_t off[4], double* confirmed = nullptr,
-                             std::size_t* loop_bytes = nullptr);
+                             std::size_t* loop_bytes = nullptr, double* matched = nullptr);
 
 // The filter's quiet loop goes back to testing three bytes when more than one of its steps (two
 // blocks) in loop_miss_steps passes the fewer bytes it tests without a candidate: a vain pass
@@ -273,6 +274,14 @@ constexpr double replan_factor = 8, replan_floor = 1.0 / 256;
 // candidate. Measured: at 1/64 DNA's "agggtaaa" (three bytes pass 1 position in 200) fell from 30
 // to 10 GB/s.
 constexpr double short_filter_max_rate = 1.0 / 1024;
+// Patterns of exact_max + 1 to rare_lanes_max bytes take rare lanes however often the filter
+// passes where at least this share of what passes its first three bytes is a true match: each
+// would cost a verification, and leaving the loop for it, on the filter's path. Measured on one
+// thread, 4 MiB of Unicode's character table (records of ';'-separated fields): "N;;;;;N;;;"
+// (a match in 440 positions) 15.2 -> 26.6 GB/s, "o;0;L;;;;;N;;;;;" (one in 123) 6.9 -> 10.9;
+// in DNA, where three bytes pass 1 position in 64 and almost none matches, rare lanes ran at
+// 10.4-16.7 against 11.1-21.6 and are not taken.
+constexpr double lanes_min_true_share = 0.5;
 
 // Patterns whose smallest period q is at most periodic_max_q, with p - q <= periodic_max_span, go
 // through the dense periodic path (q compares and a break mask per block, however many match)

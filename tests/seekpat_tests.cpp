@@ -430,6 +430,35 @@ TEST(SeekpatDifferential, QuietLoopOnFewerBytes) {
   }
 }
 
+// Records of ';'-separated fields, most of them ending in one run of fields: a pattern of 9 to 16
+// bytes from that run matches at most positions its filter passes, which the sample sees in its
+// exact map, and takes rare lanes. The sample's exact map against the reference at the same
+// positions; the search against the reference.
+TEST(SeekpatDifferential, RecordsWhoseCandidatesAreMostlyMatches) {
+  textgen::rng r(31);
+  std::string text;
+  while (text.size() < 30000)
+    text += std::to_string(r.below(100000)) + ";CHARACTER NAME " + std::to_string(r.below(1000)) +
+            " WITH A LONGER DESCRIPTION" +
+            (r.below(4) ? ";Lu;0;L;;;;;N;;;;;\n" : ";Ll;0;R;;;;;Y;;;;;\n");
+  for (const std::string pattern : {";0;L;;;;;N;", "u;0;L;;;;;N;;;;;"}) {
+    const std::size_t p = pattern.size(), fit = text.size() - p + 1, gap = (fit - 64) / 63;
+    std::size_t off[4], found = 0;
+    double matched = -1;
+    const double rate = seekpat_internal::choose_filter_sampled(
+        reinterpret_cast<const unsigned char*>(pattern.data()), p,
+        reinterpret_cast<const unsigned char*>(text.data()), fit, 64, 64, off, nullptr, nullptr,
+        &matched);
+    for (std::size_t k = 0; k < 64; ++k) // the sample: 64 chunks of 64 positions, gap apart
+      for (std::size_t x = gap * k; x < gap * k + 64; ++x)
+        found += text.compare(x, p, pattern) == 0;
+    EXPECT_EQ(matched, static_cast<double>(found) / 4096) << pattern;
+    EXPECT_GE(matched, rate * seekpat_internal::lanes_min_true_share) << pattern;
+    EXPECT_LT(rate, seekpat_internal::periodic_min_rate) << pattern;
+    check_all(pattern, text, "records, p=" + std::to_string(p));
+  }
+}
+
 TEST(SeekpatEdges, EmptyTextLongPatternAndWholeText) {
   check_all("a", "", "n = 0");
   check_all("abc", "ab", "p > n");
