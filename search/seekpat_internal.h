@@ -173,7 +173,7 @@ struct plan {
   std::size_t n;
   unsigned char* out; // unused when counting
   std::size_t fit;    // positions where the pattern fits: n - p + 1 (p <= n here)
-  // When !exact, offsets of four rare pattern bytes: the first loop_bytes (1 to 3) filter every
+  // When !exact, offsets of four rare pattern bytes: the first loop_bytes (1 to 4) filter every
   // block, the others confirm the blocks they pass.
   std::size_t filter_off[4];
   std::size_t loop_bytes;
@@ -249,8 +249,9 @@ void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
 // the fraction that pass all four in *confirmed when given; returns -1, writing nothing, when the
 // text is too small to sample (fit < min_fit or fewer than two chunks). In *loop_bytes, when
 // given, how many of the offsets, first first, the filter's quiet loop should test: 1 or 2 when a
-// full sample (64 chunks) sees no position pass them, else 3. In *matched, when given, the
-// fraction of sampled positions where the whole pattern matches, where every offset was tried
+// full sample (64 chunks) sees no position pass them, 4 when three pass 1 position in 1024 or
+// more and the fourth cuts that by 4 or more (small alphabets), else 3. In *matched, when given,
+// the fraction of sampled positions where the whole pattern matches, where every offset was tried
 // (p <= 32), else -1. Needs p >= 3 and fit + p - 1 <= the text's length.
 double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const unsigned char* text,
                              std::size_t fit, std::size_t min_fit, std::size_t spacing,
