@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cassert>
 #include <cstring>
-#include <thread>
 
 namespace seekpat_internal {
 namespace {
