@@ -304,21 +304,53 @@ inline typename V::mask candidates(const unsigned char* t, size_t x, const size_
   return filter_mask<V, 0, 4>(t, x, o, b);
 }
 
+// What a quiet loop needs to reject candidates itself: the pattern, shorter than W, padded to W
+// bytes (null where it is not shorter: the loop then rejects none), p and n. Rejected candidates
+// are added to `seen`, for the watch.
+struct quiet_reject {
+  const unsigned char* pad;
+  size_t p, n;
+  size_t seen;
+};
+
+// Whether every candidate in c, the candidates of block [x, x + W), is a mismatch, each decided
+// by one compare of W text bytes with the padded pattern. A block of more than two, or one whose
+// W bytes from a candidate run past the text, goes back to the caller, whose runs and dead
+// stretches decide dense candidates in fewer compares; so does any match, which the caller
+// verifies again and handles. Reads text[x + b, x + b + W) only where that ends at or before n.
+template <class V>
+inline bool rejects_all(const unsigned char* t, size_t x, typename V::mask c, quiet_reject& r) {
+  if (!r.pad || __builtin_popcountll(c) > 2)
+    return false;
+  const typename V::vec pv = V::load(r.pad);
+  const std::uint64_t all = low_bits(r.p);
+  for (std::uint64_t m = c; m; m &= m - 1) {
+    const size_t at = x + __builtin_ctzll(m);
+    if (r.n - at < V::W || (std::uint64_t(V::movemask(V::cmpeq(V::load(t + at), pv))) & all) == all)
+      return false;
+  }
+  r.seen += __builtin_popcountll(c);
+  return true;
+}
+
 // The no-candidate fast path: marks whole blocks of W positions that hold no candidate as
-// zeros, two blocks per step, and stops at the first block that holds one or when fewer than W
-// positions are left before fit_end; returns that block's start. Each step tests the first K
-// filter bytes; the others only where those pass, inside the loop. K is as few as the text
-// allows (see plan::loop_bytes): here (Zen 5), with the text in L1, a step runs at 65, 36-43 and
-// 25-30 GB/s for K = 1, 2 and 3 (a streaming copy: 56), so with three bytes the loop, not
-// memory, sets the pace whenever memory runs fast. Where three bytes pass often (small
-// alphabets), K = 4 leaves the loop only for candidates: DNA, 16 plain bases, one thread, 4 MiB,
-// 10.7 -> 17.8 GB/s, and 18 bases 11.3 -> 18.7. Steps whose first K bytes pass but whose
-// block holds no candidate are added to `misses`, for the watch. On plain pointers and out of
-// line, so that the loop keeps everything in registers.
+// zeros, two blocks per step, and stops at the first block that holds a candidate it cannot
+// reject (see rejects_all) or when fewer than W positions are left before fit_end; returns that
+// block's start. Each step tests the first K filter bytes; the others only where those pass,
+// inside the loop. K is as few as the text allows (see plan::loop_bytes): here (Zen 5), with the
+// text in L1, a step runs at 65, 36-43 and 25-30 GB/s for K = 1, 2 and 3 (a streaming copy: 56),
+// so with three bytes the loop, not memory, sets the pace whenever memory runs fast. Where three
+// bytes pass often (small alphabets), K = 4 leaves the loop only for candidates: DNA, 16 plain
+// bases, one thread, 4 MiB, 10.7 -> 17.8 GB/s, and 18 bases 11.3 -> 18.7. Rejecting the
+// candidates of short patterns here rather than leaving the loop for each (some 60 cycles):
+// that DNA pattern, with line ends, 22.2 -> 28.6 GB/s, and 26 -> 35 on two threads over 128 MiB.
+// Steps whose first K bytes pass but whose block holds no candidate are added to `misses`, for
+// the watch. On plain pointers and out of line, so that the loop keeps everything in registers.
 template <class V, sink S, size_t K, bool Prefetch>
 __attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, unsigned char* out,
                                                    const unsigned char* pat, const size_t* off,
-                                                   size_t i, size_t fit_end, size_t& misses) {
+                                                   size_t i, size_t fit_end, size_t& misses,
+                                                   quiet_reject& reject) {
   static_assert(K >= 1 && K <= 4, "the loop tests one to four bytes; the rest confirm");
   const size_t until = prefetch_until(fit_end);
   const size_t o[4] = {off[0], off[1], off[2], off[3]};
@@ -327,13 +359,15 @@ __attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, unsig
   for (; fit_end - i >= 2 * V::W; i += 2 * V::W) {
     const auto [m0, m1] = step_masks<V, K, Prefetch>(t, i, until, o, b);
     if (m0 | m1) {
-      if (m0 & confirm<V, K>(t, i, o, b))
+      const auto c0 = m0 & confirm<V, K>(t, i, o, b);
+      if (c0 && !rejects_all<V>(t, i, c0, reject))
         return i;
-      if (m1 & confirm<V, K>(t, i + V::W, o, b)) {
+      const auto c1 = m1 & confirm<V, K>(t, i + V::W, o, b);
+      if (c1 && !rejects_all<V>(t, i + V::W, c1, reject)) {
         emit<V, S>::zeros(out, i);
         return i + V::W;
       }
-      ++misses;
+      misses += (c0 | c1) == 0;
     }
     emit<V, S>::zeros(out, i);
     emit<V, S>::zeros(out, i + V::W);
@@ -563,6 +597,9 @@ public:
     }
     return p_;
   }
+
+  // The pattern padded to W bytes; only where p < W.
+  const unsigned char* padded() const { return pad_; }
 
 private:
   const unsigned char* pat_;
@@ -846,6 +883,7 @@ private:
     // Filter bytes tested in every step of the quiet loop, and its steps that passed them in
     // vain during this window.
     size_t loop_bytes = pl_.loop_bytes, misses = 0;
+    quiet_reject reject{p_ < V::W ? verify_.padded() : nullptr, p_, pl_.n, 0};
     // i + W <= fit_end = min(end, n - p + 1): filter loads end before n (see filter_mask), and
     // a run extends text only up to i + W - 1 + p <= n.
     while (fit_end - i >= V::W) {
@@ -877,8 +915,11 @@ private:
         if (work > budget)
           return two_way(i, fit_end);
         i = quiet_variant(loop_bytes, [&](auto k, auto prefetch) {
-          return skip_quiet_blocks<V, S, k, prefetch>(t_, out_, pat_, o, i, fit_end, misses);
+          return skip_quiet_blocks<V, S, k, prefetch>(t_, out_, pat_, o, i, fit_end, misses,
+                                                      reject);
         });
+        seen += reject.seen;
+        reject.seen = 0;
         if (fit_end - i < V::W)
           break;
       }
