@@ -304,29 +304,36 @@ inline typename V::mask candidates(const unsigned char* t, size_t x, const size_
   return filter_mask<V, 0, 4>(t, x, o, b);
 }
 
-// What a quiet loop needs to reject candidates itself: the pattern, shorter than W, padded to W
-// bytes (null where it is not shorter: the loop then rejects none), p and n. Rejected candidates
-// are added to `seen`, for the watch.
+// What a quiet loop needs to reject candidates itself: the pattern's first W bytes (for a
+// pattern shorter than W, the pattern padded to W), its last W bytes where it is longer than W
+// (else null), p and n. Rejected candidates are added to `seen`, for the watch.
 struct quiet_reject {
-  const unsigned char* pad;
+  const unsigned char* head;
+  const unsigned char* tail;
   size_t p, n;
   size_t seen;
 };
 
-// Whether every candidate in c, the candidates of block [x, x + W), is a mismatch, each decided
-// by one compare of W text bytes with the padded pattern. A block of more than two, or one whose
-// W bytes from a candidate run past the text, goes back to the caller, whose runs and dead
-// stretches decide dense candidates in fewer compares; so does any match, which the caller
-// verifies again and handles. Reads text[x + b, x + b + W) only where that ends at or before n.
+// Whether every candidate in c, the candidates of block [x, x + W), is a mismatch, found by
+// comparing W text bytes with the pattern's first W, and where p > W also the last W: exact up
+// to 2W bytes, a filter beyond. A block of more than two goes back to the caller, whose runs and
+// dead stretches decide dense candidates in fewer compares; so does a candidate these compares
+// do not reject (the caller verifies it again), and one of a pattern shorter than W whose W text
+// bytes would run past the text. Reads text[y, y + W) for y = x + b, and for y = x + b + p - W
+// where p > W; both end at or before n, as x + b + p <= n for a candidate.
 template <class V>
 inline bool rejects_all(const unsigned char* t, size_t x, typename V::mask c, quiet_reject& r) {
-  if (!r.pad || __builtin_popcountll(c) > 2)
+  if (__builtin_popcountll(c) > 2)
     return false;
-  const typename V::vec pv = V::load(r.pad);
-  const std::uint64_t all = low_bits(r.p);
+  const std::uint64_t all = low_bits(r.p < V::W ? r.p : V::W);
+  auto same = [&](const unsigned char* text, const unsigned char* pat) {
+    return (std::uint64_t(V::movemask(V::cmpeq(V::load(text), V::load(pat)))) & all) == all;
+  };
   for (std::uint64_t m = c; m; m &= m - 1) {
     const size_t at = x + __builtin_ctzll(m);
-    if (r.n - at < V::W || (std::uint64_t(V::movemask(V::cmpeq(V::load(t + at), pv))) & all) == all)
+    if (r.p < V::W && r.n - at < V::W)
+      return false;
+    if (same(t + at, r.head) && (!r.tail || same(t + at + r.p - V::W, r.tail)))
       return false;
   }
   r.seen += __builtin_popcountll(c);
@@ -341,9 +348,10 @@ inline bool rejects_all(const unsigned char* t, size_t x, typename V::mask c, qu
 // text in L1, a step runs at 65, 36-43 and 25-30 GB/s for K = 1, 2 and 3 (a streaming copy: 56),
 // so with three bytes the loop, not memory, sets the pace whenever memory runs fast. Where three
 // bytes pass often (small alphabets), K = 4 leaves the loop only for candidates: DNA, 16 plain
-// bases, one thread, 4 MiB, 10.7 -> 17.8 GB/s, and 18 bases 11.3 -> 18.7. Rejecting the
-// candidates of short patterns here rather than leaving the loop for each (some 60 cycles):
-// that DNA pattern, with line ends, 22.2 -> 28.6 GB/s, and 26 -> 35 on two threads over 128 MiB.
+// bases, one thread, 4 MiB, 10.7 -> 17.8 GB/s, and 18 bases 11.3 -> 18.7. Rejecting candidates
+// here rather than leaving the loop for each (some 60 cycles): that DNA pattern, with line ends,
+// 22.2 -> 28.6 GB/s, and 26 -> 35 on two threads over 128 MiB; 32 to 200 plain bases 21-25 ->
+// 27-28 on one thread.
 // Steps whose first K bytes pass but whose block holds no candidate are added to `misses`, for
 // the watch. On plain pointers and out of line, so that the loop keeps everything in registers.
 template <class V, sink S, size_t K, bool Prefetch>
@@ -883,7 +891,8 @@ private:
     // Filter bytes tested in every step of the quiet loop, and its steps that passed them in
     // vain during this window.
     size_t loop_bytes = pl_.loop_bytes, misses = 0;
-    quiet_reject reject{p_ < V::W ? verify_.padded() : nullptr, p_, pl_.n, 0};
+    quiet_reject reject{p_ < V::W ? verify_.padded() : pat_, p_ > V::W ? pat_ + p_ - V::W : nullptr,
+                        p_, pl_.n, 0};
     // i + W <= fit_end = min(end, n - p + 1): filter loads end before n (see filter_mask), and
     // a run extends text only up to i + W - 1 + p <= n.
     while (fit_end - i >= V::W) {
