@@ -294,7 +294,7 @@ constexpr double lanes_min_true_share = 0.5;
 // 13 KB; 1/1024 is the rate a full sample (4096 bytes) tells from none with some confidence.
 // Where the period breaks more rarely, runs are faster (500 KB lines of 'z', 'z' x 10: 33
 // against 27 GB/s).
-constexpr std::size_t periodic_max_q = 8, periodic_max_span = 32;
+constexpr std::size_t periodic_max_q = 8, periodic_max_span = 96;
 constexpr double periodic_min_rate = 1.0 / 64, periodic_min_breaks = 1.0 / 1024;
 
 // The smallest period of pattern[0, p) if it is at most periodic_max_q and p - period <=

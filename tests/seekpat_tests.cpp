@@ -250,7 +250,7 @@ TEST(SeekpatAdversarial, LinesOfARepeatedUnit) {
     std::size_t len = 40;
     while (text.size() < 8000) {
       if (r.below(12) == 0)
-        len = 20 + r.below(60);
+        len = 20 + r.below(110);
       for (std::size_t k = 0; k < len; ++k)
         text += unit[k % unit.size()];
       text += '\n';
@@ -260,10 +260,13 @@ TEST(SeekpatAdversarial, LinesOfARepeatedUnit) {
       check_all(text.substr(at, p), text, "lines of " + unit + ", p=" + std::to_string(p));
     }
     // A piece of one line: frequent, of the unit's short period, which every line end breaks
-    // (short enough for exact lanes, too).
-    for (std::size_t p : {6, 11, 30})
-      check_all(text.substr(text.find('\n', 3000) + 2, p), text,
-                "a line of " + unit + ", p=" + std::to_string(p));
+    // (short enough for exact lanes, too; long enough for a break mask wider than 64 bits).
+    for (std::size_t p : {6, 11, 30, 50, 90}) {
+      std::size_t at = text.find('\n', 3000) + 1;
+      while (text.find('\n', at) - at < p + 2)
+        at = text.find('\n', at) + 1;
+      check_all(text.substr(at + 2, p), text, "a line of " + unit + ", p=" + std::to_string(p));
+    }
   }
   // One line a unit longer than the others, its end swept across the blocks of the copied map.
   std::string line;
