@@ -322,45 +322,61 @@ inline typename V::mask candidates(const unsigned char* t, size_t x, const size_
   return filter_mask<V, 0, 4>(t, x, o, b);
 }
 
-// What a quiet loop needs to reject candidates itself: the pattern's first W bytes (for a
+// What a quiet loop needs to decide candidates itself: the pattern's first W bytes (for a
 // pattern shorter than W, the pattern padded to W), its last W bytes where it is longer than W
-// (else null), p and n. Rejected candidates are added to `seen`, for the watch.
-struct quiet_reject {
+// (else null), p and n. Candidates it decides are added to `seen`, for the watch. It marks up to
+// `hold` matches itself, each more than W past the one before (`last`, or none): those that
+// would start no run (see hold_runs); the matches it marks are added to `count` where the map is
+// not written.
+struct quiet_verify {
+  static constexpr size_t none = ~size_t(0);
   const unsigned char* head;
   const unsigned char* tail;
   size_t p, n;
-  size_t seen;
+  size_t seen = 0, hold = 0, last = none, count = 0;
 };
 
-// Whether every candidate in c, the candidates of block [x, x + W), is a mismatch, found by
-// comparing W text bytes with the pattern's first W, and where p > W also the last W: exact up
-// to 2W bytes, a filter beyond. A block of more than two goes back to the caller, whose runs and
-// dead stretches decide dense candidates in fewer compares; so does a candidate these compares
-// do not reject (the caller verifies it again), and one of a pattern shorter than W whose W text
-// bytes would run past the text. Reads text[y, y + W) for y = x + b, and for y = x + b + p - W
-// where p > W; both end at or before n, as x + b + p <= n for a candidate.
+// Decides the candidates in c, those of block [x, x + W), into `bits` (relative to x) where it
+// can: each by comparing W text bytes with the pattern's first W, and where p > W also the last
+// W, which decides patterns of up to 2W bytes. A block of more than two goes back to the caller,
+// whose runs and dead stretches decide dense candidates in fewer compares; so do a longer
+// pattern's candidates these compares do not reject, matches beyond what v.hold allows, and a
+// candidate of a pattern shorter than W whose W text bytes would run past the text. Returns
+// whether it decided them all; v changes only then. Reads text[y, y + W) for y = x + b, and for
+// y = x + b + p - W where p > W; both end at or before n, as x + b + p <= n for a candidate.
 template <class V>
-inline bool rejects_all(const unsigned char* t, size_t x, typename V::mask c, quiet_reject& r) {
+inline bool decide_block(const unsigned char* t, size_t x, typename V::mask c, quiet_verify& v,
+                         std::uint64_t& bits) {
   if (__builtin_popcountll(c) > 2)
     return false;
-  const std::uint64_t all = low_bits(r.p < V::W ? r.p : V::W);
+  const std::uint64_t all = low_bits(v.p < V::W ? v.p : V::W);
   auto same = [&](const unsigned char* text, const unsigned char* pat) {
     return (std::uint64_t(V::movemask(V::cmpeq(V::load(text), V::load(pat)))) & all) == all;
   };
+  size_t hold = v.hold, last = v.last;
+  std::uint64_t found = 0;
   for (std::uint64_t m = c; m; m &= m - 1) {
     const size_t at = x + __builtin_ctzll(m);
-    if (r.p < V::W && r.n - at < V::W)
+    if (v.p < V::W && v.n - at < V::W)
       return false;
-    if (same(t + at, r.head) && (!r.tail || same(t + at + r.p - V::W, r.tail)))
-      return false;
+    if (same(t + at, v.head) && (!v.tail || same(t + at + v.p - V::W, v.tail))) {
+      if (v.p > 2 * V::W || !hold || (last != v.none && at - last < v.p))
+        return false;
+      --hold;
+      last = at;
+      found |= std::uint64_t(1) << (at - x);
+    }
   }
-  r.seen += __builtin_popcountll(c);
+  v.seen += __builtin_popcountll(c);
+  v.hold = hold;
+  v.last = last;
+  bits = found;
   return true;
 }
 
 // The no-candidate fast path: marks whole blocks of W positions that hold no candidate as
-// zeros, two blocks per step, and stops at the first block that holds a candidate it cannot
-// reject (see rejects_all) or when fewer than W positions are left before fit_end; returns that
+// zeros, two blocks per step, and stops at the first block whose candidates it cannot decide
+// (see decide_block) or when fewer than W positions are left before fit_end; returns that
 // block's start. Each step tests the first K filter bytes; the others only where those pass,
 // inside the loop. K is as few as the text allows (see plan::loop_bytes): here (Zen 5), with the
 // text in L1, a step runs at 65, 36-43 and 25-30 GB/s for K = 1, 2 and 3 (a streaming copy: 56),
@@ -369,14 +385,16 @@ inline bool rejects_all(const unsigned char* t, size_t x, typename V::mask c, qu
 // bases, one thread, 4 MiB, 10.7 -> 17.8 GB/s, and 18 bases 11.3 -> 18.7. Rejecting candidates
 // here rather than leaving the loop for each (some 60 cycles): that DNA pattern, with line ends,
 // 22.2 -> 28.6 GB/s, and 26 -> 35 on two threads over 128 MiB; 32 to 200 plain bases 21-25 ->
-// 27-28 on one thread.
+// 27-28 on one thread. Marking here the matches that would start no run: measured on one thread,
+// 4 MiB, "    assign" in a hardware description (a match in some 40 bytes) 1.8 -> 7.6 GB/s,
+// 32- to 200-byte pieces of a server log's records 15-20 -> 30-32.
 // Steps whose first K bytes pass but whose block holds no candidate are added to `misses`, for
 // the watch. On plain pointers and out of line, so that the loop keeps everything in registers.
 template <class V, sink S, size_t K, bool Prefetch>
 __attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, unsigned char* out,
                                                    const unsigned char* pat, const size_t* off,
                                                    size_t i, size_t fit_end, size_t& misses,
-                                                   quiet_reject& reject) {
+                                                   quiet_verify& verify) {
   static_assert(K >= 1 && K <= 4, "the loop tests one to four bytes; the rest confirm");
   const size_t until = prefetch_until(fit_end);
   const size_t o[4] = {off[0], off[1], off[2], off[3]};
@@ -386,14 +404,23 @@ __attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, unsig
     const auto [m0, m1] = step_masks<V, K, Prefetch>(t, i, until, o, b);
     if (m0 | m1) {
       const auto c0 = m0 & confirm<V, K>(t, i, o, b);
-      if (c0 && !rejects_all<V>(t, i, c0, reject))
+      std::uint64_t bits0 = 0, bits1 = 0;
+      if (c0 && !decide_block<V>(t, i, c0, verify, bits0))
         return i;
       const auto c1 = m1 & confirm<V, K>(t, i + V::W, o, b);
-      if (c1 && !rejects_all<V>(t, i + V::W, c1, reject)) {
-        emit<V, S>::zeros(out, i);
-        return i + V::W;
-      }
+      const bool decided1 = !c1 || decide_block<V>(t, i + V::W, c1, verify, bits1);
       misses += (c0 | c1) == 0;
+      if (bits0)
+        emit<V, S>::bits(out, i, bits0, verify.count);
+      else
+        emit<V, S>::zeros(out, i);
+      if (!decided1)
+        return i + V::W;
+      if (bits1)
+        emit<V, S>::bits(out, i + V::W, bits1, verify.count);
+      else
+        emit<V, S>::zeros(out, i + V::W);
+      continue;
     }
     emit<V, S>::zeros(out, i);
     emit<V, S>::zeros(out, i + V::W);
@@ -918,8 +945,8 @@ private:
     // Filter bytes tested in every step of the quiet loop, and its steps that passed them in
     // vain during this window.
     size_t loop_bytes = pl_.loop_bytes, misses = 0;
-    quiet_reject reject{p_ < V::W ? verify_.padded() : pat_, p_ > V::W ? pat_ + p_ - V::W : nullptr,
-                        p_, pl_.n, 0};
+    quiet_verify verify{p_ < V::W ? verify_.padded() : pat_, p_ > V::W ? pat_ + p_ - V::W : nullptr,
+                        p_, pl_.n};
     // i + W <= fit_end = min(end, n - p + 1): filter loads end before n (see filter_mask), and
     // a run extends text only up to i + W - 1 + p <= n.
     while (fit_end - i >= V::W) {
@@ -950,12 +977,18 @@ private:
       } else {
         if (work > budget)
           return two_way(i, fit_end);
+        // Matches that would start no run the loop marks itself (see quiet_verify).
+        verify.hold = s.run_hold;
+        verify.last = s.last_match;
         i = quiet_variant(loop_bytes, [&](auto k, auto prefetch) {
           return skip_quiet_blocks<V, S, k, prefetch>(t_, out_, pat_, o, i, fit_end, misses,
-                                                      reject);
+                                                      verify);
         });
-        seen += reject.seen;
-        reject.seen = 0;
+        seen += verify.seen;
+        count_ += verify.count;
+        s.run_hold = verify.hold;
+        s.last_match = verify.last;
+        verify.seen = verify.count = 0;
         if (fit_end - i < V::W)
           break;
       }
@@ -983,7 +1016,7 @@ private:
         s.last_match = x;
         if (!want_runs(x, fit_end))
           continue;
-        if (s.run_hold && (prev == s.none || x - prev > V::W)) {
+        if (s.run_hold && (prev == s.none || x - prev >= p_)) {
           --s.run_hold;
           continue;
         }
@@ -1134,16 +1167,19 @@ private:
     assert(st_.dead_end < fit_end);
   }
 
-  // Where matches are scattered (a word in prose or code) almost every run ends at its first
-  // match, and starting one costs more than the match's own verification: measured, "unsafe" in
-  // source code at 14 GB/s on one thread with a run per match, 17 without. After k runs in a row
-  // that found nothing, the next 2^k - 1 matches more than W past the one before start none (k
-  // at most 6): a match closer to the last one (lines of a repeated unit, where a run across the
-  // line's end failed) still starts a run, where it will likely find more. Longer patterns
-  // alike: a run that fails costs more (some 130 cycles) than verifying even 500 bytes, which is
-  // all that a held match costs. Measured on one thread, 4 MiB of a server log whose records
-  // repeat every few kB with other numbers, 40- to 80-byte pieces of a record 15-17 -> 25-28
-  // GB/s; a sweep over the corpora with 32- to 500-byte pieces lost nowhere beyond the noise.
+  // Where matches are scattered (a word in prose or code) almost every run ends at its first match,
+  // and starting one costs more than the match's own verification: measured, "unsafe" in source
+  // code at 14 GB/s on one thread with a run per match, 17 without. After k runs in a row that
+  // found nothing, the next 2^k - 1 matches that do not overlap the one before start none (k at
+  // most 6): a match that overlaps it (the text repeats the pattern's period there, as in lines of
+  // a repeated unit where a run across the line's end failed) still starts a run, where it will
+  // likely find more. Before, a match up to W past the one before also started one: "    assign" in
+  // a hardware description, on lines some 20 bytes apart, started a run at every match, and ran at
+  // 1.8 GB/s against 7.6 now, its held matches marked in the quiet loop (one thread, 4 MiB). Longer
+  // patterns alike: a run that fails costs more (some 130 cycles) than verifying even 500 bytes,
+  // which is all that a held match costs. Measured on one thread, 4 MiB of a server log whose
+  // records repeat every few kB with other numbers, 40- to 80-byte pieces of a record 15-17 ->
+  // 25-28 GB/s; a sweep over the corpora with 32- to 500-byte pieces lost nowhere beyond the noise.
   void hold_runs(bool found) {
     filter_state& s = st_;
     if (found) {
