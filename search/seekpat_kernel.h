@@ -344,7 +344,7 @@ struct quiet_verify {
 // candidate of a pattern shorter than W whose W text bytes would run past the text. Returns
 // whether it decided them all; v changes only then. Reads text[y, y + W) for y = x + b, and for
 // y = x + b + p - W where p > W; both end at or before n, as x + b + p <= n for a candidate.
-template <class V>
+template <class V, bool Mark>
 inline bool decide_block(const unsigned char* t, size_t x, typename V::mask c, quiet_verify& v,
                          std::uint64_t& bits) {
   if (__builtin_popcountll(c) > 2)
@@ -360,7 +360,7 @@ inline bool decide_block(const unsigned char* t, size_t x, typename V::mask c, q
     if (v.p < V::W && v.n - at < V::W)
       return false;
     if (same(t + at, v.head) && (!v.tail || same(t + at + v.p - V::W, v.tail))) {
-      if (v.p > 2 * V::W || !hold || (last != v.none && at - last < v.p))
+      if (!Mark || v.p > 2 * V::W || !hold || (last != v.none && at - last < v.p))
         return false;
       --hold;
       last = at;
@@ -390,7 +390,7 @@ inline bool decide_block(const unsigned char* t, size_t x, typename V::mask c, q
 // 32- to 200-byte pieces of a server log's records 15-20 -> 30-32.
 // Steps whose first K bytes pass but whose block holds no candidate are added to `misses`, for
 // the watch. On plain pointers and out of line, so that the loop keeps everything in registers.
-template <class V, sink S, size_t K, bool Prefetch>
+template <class V, sink S, size_t K, bool Prefetch, bool Mark>
 __attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, unsigned char* out,
                                                    const unsigned char* pat, const size_t* off,
                                                    size_t i, size_t fit_end, size_t& misses,
@@ -405,22 +405,27 @@ __attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, unsig
     if (m0 | m1) {
       const auto c0 = m0 & confirm<V, K>(t, i, o, b);
       std::uint64_t bits0 = 0, bits1 = 0;
-      if (c0 && !decide_block<V>(t, i, c0, verify, bits0))
+      if (c0 && !decide_block<V, Mark>(t, i, c0, verify, bits0))
         return i;
       const auto c1 = m1 & confirm<V, K>(t, i + V::W, o, b);
-      const bool decided1 = !c1 || decide_block<V>(t, i + V::W, c1, verify, bits1);
+      const bool decided1 = !c1 || decide_block<V, Mark>(t, i + V::W, c1, verify, bits1);
       misses += (c0 | c1) == 0;
-      if (bits0)
-        emit<V, S>::bits(out, i, bits0, verify.count);
-      else
+      if constexpr (Mark) {
+        if (bits0)
+          emit<V, S>::bits(out, i, bits0, verify.count);
+        else
+          emit<V, S>::zeros(out, i);
+        if (!decided1)
+          return i + V::W;
+        if (bits1)
+          emit<V, S>::bits(out, i + V::W, bits1, verify.count);
+        else
+          emit<V, S>::zeros(out, i + V::W);
+        continue;
+      } else if (!decided1) { // no match was marked: both blocks hold none
         emit<V, S>::zeros(out, i);
-      if (!decided1)
         return i + V::W;
-      if (bits1)
-        emit<V, S>::bits(out, i + V::W, bits1, verify.count);
-      else
-        emit<V, S>::zeros(out, i + V::W);
-      continue;
+      }
     }
     emit<V, S>::zeros(out, i);
     emit<V, S>::zeros(out, i + V::W);
@@ -947,6 +952,12 @@ private:
     size_t loop_bytes = pl_.loop_bytes, misses = 0;
     quiet_verify verify{p_ < V::W ? verify_.padded() : pat_, p_ > V::W ? pat_ + p_ - V::W : nullptr,
                         p_, pl_.n};
+    // Whether the quiet loop marks held matches itself: from a match held here no more than
+    // mark_span past the one before, until a run starts. Marking in the loop costs it registers,
+    // so some 1.5 cycles a step (DNA, 16 plain bases, 16 MiB, one thread: 27 GB/s without, 19
+    // with), and a match that leaves the loop some 100 to 150 cycles: the loop marks only where
+    // matches come at least every 64 steps.
+    bool mark = false;
     // i + W <= fit_end = min(end, n - p + 1): filter loads end before n (see filter_mask), and
     // a run extends text only up to i + W - 1 + p <= n.
     while (fit_end - i >= V::W) {
@@ -980,10 +991,15 @@ private:
         // Matches that would start no run the loop marks itself (see quiet_verify).
         verify.hold = s.run_hold;
         verify.last = s.last_match;
-        i = quiet_variant(loop_bytes, [&](auto k, auto prefetch) {
-          return skip_quiet_blocks<V, S, k, prefetch>(t_, out_, pat_, o, i, fit_end, misses,
-                                                      verify);
-        });
+        i = mark ? quiet_variant(loop_bytes,
+                                 [&](auto k, auto prefetch) {
+                                   return skip_quiet_blocks<V, S, k, prefetch, true>(
+                                       t_, out_, pat_, o, i, fit_end, misses, verify);
+                                 })
+                 : quiet_variant(loop_bytes, [&](auto k, auto prefetch) {
+                     return skip_quiet_blocks<V, S, k, prefetch, false>(t_, out_, pat_, o, i,
+                                                                        fit_end, misses, verify);
+                   });
         seen += verify.seen;
         count_ += verify.count;
         s.run_hold = verify.hold;
@@ -1018,8 +1034,10 @@ private:
           continue;
         if (s.run_hold && (prev == s.none || x - prev >= p_)) {
           --s.run_hold;
+          mark = prev != s.none && x - prev <= mark_span;
           continue;
         }
+        mark = false;
         start_run(x, prev != s.none && x - prev <= seekpat_internal::tile_max ? x - prev : q_);
         if (advance_run(i, fit_end, bits, cand))
           break;
@@ -1404,6 +1422,7 @@ private:
 
   // Failed verifications shorter than this are not worth looking for a periodic stretch.
   static constexpr size_t dead_min = 16;
+  static constexpr size_t mark_span = 4096; // see filter_loop's `mark`
 
   const plan& pl_;
   const unsigned char* t_;
