@@ -340,15 +340,17 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
                   : passing[2] * 1024 >= 64 * chunks && passing[3] * 4 <= passing[2] ? 4
                                                                                      : 3;
   if (matched) { // with a mask for every offset, their AND is the sample's exact map
-    std::size_t found = 0;
-    if (tries == p)
+    *matched = -1;
+    if (tries == p) {
+      std::size_t found = 0;
       for (std::size_t k = 0; k < chunks; ++k) {
         std::uint64_t all = ~std::uint64_t(0);
         for (std::size_t c = 0; c < tries; ++c)
           all &= masks[c][k];
         found += ones(all);
       }
-    *matched = tries == p ? static_cast<double>(found) / sampled : -1;
+      *matched = static_cast<double>(found) / sampled;
+    }
   }
   return static_cast<double>(passing[2]) / sampled;
 }

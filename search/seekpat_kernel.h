@@ -112,10 +112,9 @@ inline size_t prefetch_until(size_t fit_end) {
 // keeps frequent patterns (" the ", "e") as fast as absent ones. From 6 bytes on, a block whose
 // first 4 bytes match nowhere may skip the rest: in DNA, where any 4 bytes match at 1 position in
 // 256, "agggtaaa" went from 11-14 to 17-18 GB/s on one thread (the streaming floor). Decides
-// positions from i, W at a time while i + W <= fit_end, returns where
-// it stopped. A function of its own, on plain pointers, so the compiler keeps everything in
-// registers (the map is written through an unsigned char pointer, which may alias any member of a
-// class).
+// positions from i, W at a time while i + W <= fit_end, returns where it stopped. A function of
+// its own, on plain pointers, so the compiler keeps everything in registers (the map is written
+// through an unsigned char pointer, which may alias any member of a class).
 template <class V, sink S, size_t P>
 __attribute__((noinline)) size_t exact_positions(const unsigned char* t, size_t n,
                                                  const unsigned char* pat, unsigned char* out,
@@ -589,7 +588,7 @@ __attribute__((noinline)) size_t copy_blocks(const unsigned char* t, size_t n, s
 
 // The long-pattern path's state between blocks.
 struct filter_state {
-  static constexpr size_t none = ~size_t(0);
+  static constexpr size_t none = quiet_verify::none; // last_match goes to and from the quiet loop
   bool run_active = false; // a run of matches decides positions from run_next on
   bool run_broken = false; // the text stopped repeating with period q at verified_end
   size_t run_next = 0;     // next position the run marks
@@ -991,15 +990,13 @@ private:
         // Matches that would start no run the loop marks itself (see quiet_verify).
         verify.hold = s.run_hold;
         verify.last = s.last_match;
-        i = mark ? quiet_variant(loop_bytes,
-                                 [&](auto k, auto prefetch) {
-                                   return skip_quiet_blocks<V, S, k, prefetch, true>(
-                                       t_, out_, pat_, o, i, fit_end, misses, verify);
-                                 })
-                 : quiet_variant(loop_bytes, [&](auto k, auto prefetch) {
-                     return skip_quiet_blocks<V, S, k, prefetch, false>(t_, out_, pat_, o, i,
-                                                                        fit_end, misses, verify);
-                   });
+        auto quiet = [&](auto marking) {
+          return quiet_variant(loop_bytes, [&](auto k, auto prefetch) {
+            return skip_quiet_blocks<V, S, k, prefetch, marking>(t_, out_, pat_, o, i, fit_end,
+                                                                 misses, verify);
+          });
+        };
+        i = mark ? quiet(std::true_type{}) : quiet(std::false_type{});
         seen += verify.seen;
         count_ += verify.count;
         s.run_hold = verify.hold;
