@@ -37,6 +37,7 @@ constexpr bool have_hyperscan = false;
 #endif
 
 void seekpat_seq(const char* pattern, const char* text, char* out, int n);
+void advise_huge_pages(char* buf, std::size_t n); // search_bench's advice on the map it owns
 
 namespace {
 
@@ -62,7 +63,7 @@ template <class F> void on_every_thread(std::size_t n, std::size_t align, const 
 double time_floor(const char* text, std::size_t n) {
   const double start = now();
   char* buf = static_cast<char*>(std::malloc(n));
-  seekpat_internal::advise_huge_pages(buf, n);
+  advise_huge_pages(buf, n);
   on_every_thread(
       n, 1, [=](unsigned, std::size_t a, std::size_t b) { std::memcpy(buf + a, text + a, b - a); });
   const double t = now() - start;
@@ -124,7 +125,8 @@ double time_stream_floor(const char* text, char* out, std::size_t n) {
 // the release are outside the timing, as in search_bench).
 double time_fresh(const std::string& pattern, const char* text, std::size_t n,
                   std::vector<char>* keep) {
-  char* out = static_cast<char*>(std::malloc(n));
+  char* out = static_cast<char*>(std::malloc(n)); // as search_bench hands it over
+  advise_huge_pages(out, n);
   const double start = now();
   seekpat(pattern.c_str(), text, out, static_cast<int>(n));
   const double t = now() - start;
@@ -599,8 +601,9 @@ int main(int argc, char** argv) {
   if (only.empty() || only == "count") {
     std::printf("count on %zu MiB of English-like text, fastest of %d alternating runs, GB/s\n",
                 mib, reps);
-    std::printf("%-24s %5s %9s | %10s %7s %6s | %8s %9s | %9s %9s\n", "pattern", "p", "matches",
-                "read floor", "count", "xRF", "map warm", "count/map", "map fresh", "count/map");
+    std::printf("%-24s %5s %9s | %10s %7s %6s | %8s %9s | %9s %9s | %8s %10s\n", "pattern", "p",
+                "matches", "read floor", "count", "xRF", "map warm", "count/map", "map fresh",
+                "count/map", "find_all", "find/count");
     std::vector<char> map(n, 1), ref(n);
     std::string absent8(&english[n / 2], 8), absent64(&english[n / 2], 64);
     absent8[4] = absent64[32] = '#';
@@ -608,8 +611,9 @@ int main(int argc, char** argv) {
     for (const std::string& p : {std::string("e"), std::string(" the "), std::string("Holmes"),
                                  std::string(&english[n / 3], 16), absent8, absent64}) {
       const seekpat_lib::pattern pat(p);
-      double floor_t = 1e9, count_t = 1e9, map_t = 1e9, fresh_t = 1e9;
+      double floor_t = 1e9, count_t = 1e9, map_t = 1e9, fresh_t = 1e9, find_t = 1e9;
       std::size_t counted = 0;
+      std::vector<std::size_t> found;
       for (int r = 0; r < reps; ++r) {
         floor_t = std::min(floor_t, time_read_floor(english.data(), n));
         double s = now();
@@ -619,26 +623,34 @@ int main(int argc, char** argv) {
         pat.map(english.data(), n, map.data());
         map_t = std::min(map_t, now() - s);
         char* out = static_cast<char*>(std::malloc(n)); // as search_bench hands it over
+        advise_huge_pages(out, n);
         s = now();
         pat.map(english.data(), n, out);
         fresh_t = std::min(fresh_t, now() - s);
         std::free(out);
+        s = now();
+        found = pat.find_all(english.data(), n);
+        find_t = std::min(find_t, now() - s);
       }
       seekpat_seq(p.c_str(), english.data(), ref.data(), static_cast<int>(n));
       const auto want = static_cast<std::size_t>(std::count(ref.begin(), ref.end(), 1));
-      const bool ok = counted == want && map == ref;
+      bool ok = counted == want && map == ref && found.size() == want;
+      for (std::size_t x : found)
+        ok &= ref[x] == 1;
       counts_ok &= ok;
       const double gb = static_cast<double>(n) / 1e9;
-      std::printf("%-24s %5zu %9zu | %10.2f %7.2f %6.2f | %8.2f %9.2f | %9.2f %9.2f%s\n",
+      std::printf("%-24s %5zu %9zu | %10.2f %7.2f %6.2f | %8.2f %9.2f | %9.2f %9.2f | %8.2f "
+                  "%10.2f%s\n",
                   ("\"" + show_pattern(p) + "\"").c_str(), p.size(), counted, gb / floor_t,
                   gb / count_t, floor_t / count_t, gb / map_t, map_t / count_t, gb / fresh_t,
-                  fresh_t / count_t, ok ? "" : "  WRONG");
+                  fresh_t / count_t, gb / find_t, count_t / find_t, ok ? "" : "  WRONG");
     }
     std::printf("read floor: the text read by every hardware thread. xRF: count speed / read "
                 "floor. count/map: count speed / map speed, on a warm map and on a fresh one "
-                "(as search_bench hands it over).\n%s\n\n",
-                counts_ok ? "every count and map checked against seekpat_seq: equal"
-                          : "SOME COUNTS OR MAPS ARE WRONG");
+                "(as search_bench hands it over). find/count: find_all speed / count speed.\n"
+                "%s\n\n",
+                counts_ok ? "every count, map and list checked against seekpat_seq: equal"
+                          : "SOME COUNTS, MAPS OR LISTS ARE WRONG");
     if (only == "count")
       return counts_ok ? 0 : 1;
   }

@@ -40,7 +40,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (knobs & 16)
     t.verify_budget = t.verify_allowance = 0;
-  t.huge_page_min = ~std::size_t(0);
   t.short_max = (knobs & 32) ? 64 : 0;
   if (knobs & 64) { // filters fitted to a sample even of tiny texts, and watched
     t.sample_min = t.sample_spacing = 64;

@@ -1,10 +1,11 @@
-// seekpat: splits the positions of the text over threads and hands each share to the widest
-// search kernel the CPU runs.
+// seekpat's planner and its entry points: the filter fitted to a sample of the text, the route
+// a search takes (exact lanes, rare lanes, the dense periodic path or the filter), the kernel
+// for the CPU and the number of threads; then the plan is run over shares of the text.
 #include "seekpat.h"
 #include "seekpat_internal.h"
 
 #include <emmintrin.h>
-#include <sys/mman.h>
+#include <sys/mman.h> // mincore
 #include <unistd.h>
 
 #include <algorithm>
@@ -112,16 +113,6 @@ __attribute__((always_inline)) inline bool short_search(const char* pattern, std
 }
 
 } // namespace
-
-// Requests 2 MiB pages for the part of the map that covers whole huge pages. A fresh map is
-// mostly page faults; huge pages cut their number 512-fold. The advice changes no byte.
-void advise_huge_pages(char* out, std::size_t n) {
-  const std::uintptr_t huge = 2u << 20;
-  const std::uintptr_t lo = (reinterpret_cast<std::uintptr_t>(out) + huge - 1) & ~(huge - 1);
-  const std::uintptr_t hi = (reinterpret_cast<std::uintptr_t>(out) + n) & ~(huge - 1);
-  if (hi > lo)
-    madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE); // advice only: errors ignored
-}
 
 bool kernel_supported(kernel k) { return k != kernel::avx2 || cpu_has_avx2(); }
 
@@ -511,36 +502,10 @@ plan make_plan(const unsigned char* pattern, std::size_t p, const unsigned char*
   return pl;
 }
 
-std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::size_t* filter_off,
-                       const pattern_tables* tables, const unsigned char* text, std::size_t n,
-                       unsigned char* out, bool count, const tuning& tune) noexcept {
-  if (n == 0)
-    return 0;
-  if (p == 0) { // the empty pattern occurs at every position
-    if (!count)
-      std::memset(out, 1, n);
-    return n;
-  }
-  if (!count &&
-      short_search(reinterpret_cast<const char*>(pattern), p, reinterpret_cast<const char*>(text),
-                   n, reinterpret_cast<char*>(out), tune.short_max))
-    return 0;
-  if (p > n || n < tune.short_max)
-    return p > n ? 0 : count_positions(text, pattern, p, 0, n - p + 1);
-
-  // Small texts on one thread: no plan, no set-up, where these would cost as much as the search.
-  if (n <= tune.small_max && tune.threads <= 1) {
-    const std::size_t budget = tune.verify_budget * n + tune.verify_allowance;
-    std::size_t matches = 0;
-    if (kernel_for(tune).small(pattern, p, text, n, out, budget, count ? &matches : nullptr))
-      return matches;
-  }
-
-  plan pl = make_plan(pattern, p, text, n, out,
-                      count                  ? sink::count
-                      : n >= tune.stream_min ? sink::stream
-                                             : sink::store,
-                      filter_off, tables, tune);
+plan plan_search(const unsigned char* pattern, std::size_t p, const std::size_t* filter_off,
+                 const pattern_tables* tables, const unsigned char* text, std::size_t n,
+                 unsigned char* out, sink mode, const tuning& tune) {
+  plan pl = make_plan(pattern, p, text, n, out, mode, filter_off, tables, tune);
   // Large texts: the filter fitted to a sample of the text; short patterns take its rare bytes
   // ahead of exact lanes when it lets almost nothing through.
   // The paths are chosen on what the first three filter bytes pass, as measured; the watch counts
@@ -588,9 +553,39 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
     // positions the ranking (about 80 ns for p = 15) costs more than the candidates it saves.
     choose_filter(pattern, p, pl.fit, pl.filter_off);
   }
+  return pl;
+}
 
-  if (!count && n >= tune.huge_page_min)
-    advise_huge_pages(reinterpret_cast<char*>(out), n);
+std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::size_t* filter_off,
+                       const pattern_tables* tables, const unsigned char* text, std::size_t n,
+                       unsigned char* out, bool count, const tuning& tune) noexcept {
+  if (n == 0)
+    return 0;
+  if (p == 0) { // the empty pattern occurs at every position
+    if (!count)
+      std::memset(out, 1, n);
+    return n;
+  }
+  if (!count &&
+      short_search(reinterpret_cast<const char*>(pattern), p, reinterpret_cast<const char*>(text),
+                   n, reinterpret_cast<char*>(out), tune.short_max))
+    return 0;
+  if (p > n || n < tune.short_max)
+    return p > n ? 0 : count_positions(text, pattern, p, 0, n - p + 1);
+
+  // Small texts on one thread: no plan, no set-up, where these would cost as much as the search.
+  if (n <= tune.small_max && tune.threads <= 1) {
+    const std::size_t budget = tune.verify_budget * n + tune.verify_allowance;
+    std::size_t matches = 0;
+    if (kernel_for(tune).small(pattern, p, text, n, out, budget, count ? &matches : nullptr))
+      return matches;
+  }
+
+  plan pl = plan_search(pattern, p, filter_off, tables, text, n, out,
+                        count                  ? sink::count
+                        : n >= tune.stream_min ? sink::stream
+                                               : sink::store,
+                        tune);
   // A fresh map takes threads sooner and fills each page from its end (tuning::fresh_block). The
   // question costs about a microsecond, against at least a hundred for such a text.
   const bool fresh =
@@ -615,9 +610,7 @@ void search(const char* pattern, std::size_t p, const char* text, std::size_t n,
 
 } // namespace seekpat_internal
 
-// Exported from the shared library, whose other symbols are hidden.
-__attribute__((visibility("default"))) void seekpat(const char* pattern, const char* text,
-                                                    char* out, int n) {
+void seekpat(const char* pattern, const char* text, char* out, int n) {
   if (n <= 0)
     return;
   // The default knobs, built once: building them per call costs a few nanoseconds, a tenth of
@@ -630,3 +623,8 @@ __attribute__((visibility("default"))) void seekpat(const char* pattern, const c
     return;
   seekpat_internal::search(pattern, p, text, static_cast<std::size_t>(n), out, defaults);
 }
+
+// Before version 1.1 seekpat had C++ linkage; its old name stays, so that programs linked against
+// the shared library 1.0 still load.
+extern "C" SEEKPAT_C_API void seekpat_cxx_name(const char*, const char*, char*, int) noexcept
+    __asm__("_Z7seekpatPKcS0_Pci") __attribute__((alias("seekpat")));

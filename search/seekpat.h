@@ -1,9 +1,59 @@
-// The parallel pattern search that search_bench times and checks against its sequential search.
-#pragma once
+/* seekpat's C interface: the parallel pattern search that search_bench times and checks against
+ * its sequential search, and prepared patterns for programs in C and for other languages'
+ * bindings. Every function here has C linkage. */
+#ifndef SEEKPAT_H
+#define SEEKPAT_H
 
-// Writes the match map of `pattern` (NUL-terminated) over text[0, n) into out[0, n): out[i] is 1
-// when the pattern starts at text + i and 0 everywhere else, the last p - 1 positions included
-// (p = strlen(pattern)). Overlapping occurrences are all marked. Reads only text[0, n) and the
-// pattern, writes only out[0, n), and returns when the map is complete; `out` may be uninitialised.
-// Whatever threads it uses are started and joined inside the call. n <= 0 writes nothing.
-void seekpat(const char* pattern, const char* text, char* out, int n);
+#include <stddef.h>
+
+#define SEEKPAT_C_API __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Writes the match map of `pattern` (NUL-terminated) over text[0, n) into out[0, n): out[i] is 1
+ * when the pattern starts at text + i and 0 everywhere else, the last p - 1 positions included
+ * (p = strlen(pattern)). Overlapping occurrences are all marked. Reads only text[0, n) and the
+ * pattern, writes only out[0, n), and returns when the map is complete; `out` may be
+ * uninitialised and must not overlap the text or the pattern. The work is shared with helper
+ * threads that the library starts on first need and keeps, blocked, for later calls (see
+ * seekpat.hpp); none of them is still at work on this call when it returns. n <= 0 writes
+ * nothing. */
+SEEKPAT_C_API void seekpat(const char* pattern, const char* text, char* out, int n);
+
+/* A pattern prepared once for any number of searches: any bytes, NUL included. Immutable, so
+ * one handle may serve several threads at once. */
+typedef struct seekpat_pattern seekpat_pattern;
+
+/* Return codes. */
+#define SEEKPAT_OK 0
+#define SEEKPAT_STOPPED 1   /* seekpat_pattern_positions: the callback asked to stop */
+#define SEEKPAT_EINVAL (-1) /* a null pointer with a nonzero length, or text and map overlap */
+#define SEEKPAT_ENOMEM (-2) /* memory ran out */
+
+/* Copies bytes[0, p) and prepares them; *pat is the new handle, or null on an error. */
+SEEKPAT_C_API int seekpat_pattern_new(const void* bytes, size_t p, seekpat_pattern** pat);
+/* Frees a handle from seekpat_pattern_new; null is ignored. */
+SEEKPAT_C_API void seekpat_pattern_free(seekpat_pattern* pat);
+
+/* `threads` as in seekpat.hpp: at most that many, 0 for up to every hardware thread, 1 for the
+ * calling thread alone. Every search reads only text[0, n), and takes time linear in n + p. */
+
+/* The number of (overlapping) occurrences in text[0, n), into *count. */
+SEEKPAT_C_API int seekpat_pattern_count(const seekpat_pattern* pat, const void* text, size_t n,
+                                        unsigned threads, size_t* count);
+/* The match map of text[0, n) into out[0, n), which must not overlap the text. */
+SEEKPAT_C_API int seekpat_pattern_map(const seekpat_pattern* pat, const void* text, size_t n,
+                                      void* out, unsigned threads);
+/* Calls fn(ctx, position) for the start of every occurrence, in increasing order, on the calling
+ * thread; a nonzero return from fn stops the search, and the call returns SEEKPAT_STOPPED. */
+SEEKPAT_C_API int seekpat_pattern_positions(const seekpat_pattern* pat, const void* text, size_t n,
+                                            unsigned threads, int (*fn)(void* ctx, size_t position),
+                                            void* ctx);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

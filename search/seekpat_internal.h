@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <thread>
+#include <vector>
 
 namespace seekpat_internal {
 
@@ -50,9 +50,6 @@ struct tuning {
   // verify_allowance, before the rest of the chunk goes to the linear fallback. Unmeasured.
   std::size_t verify_budget = 4;
   std::size_t verify_allowance = 4096;
-  // Measured: huge pages cut a fresh 256 MiB map from 88-102 ms to 25-36 ms; below 4 MiB the
-  // map covers too few huge pages for the system call to matter (unmeasured threshold).
-  std::size_t huge_page_min = 4u << 20;
   // Measured: non-temporal stores gain 1.3-1.45x on a large warm map; from 1 MiB, half the L2,
   // the map would evict the text anyway (threshold unmeasured).
   std::size_t stream_min = 1u << 20;
@@ -81,12 +78,18 @@ struct tuning {
   // 34.6-41.7 against 33.1-38.9; at 32 to 128 MiB equal within the noise on one thread, while
   // two threads in fast moments gain (see prefetch_text in the kernel).
   std::size_t prefetch_min = 32u << 20;
+  // Positions are listed by deciding a window of this many positions at a time into a map of
+  // as many bytes per thread, which stays in cache, then reading the matches off it. Windows are
+  // at least twice the pattern's length: each costs O(window + p), so the whole list stays
+  // linear in n + p. The size of the map the list used before this search planned the whole text.
+  std::size_t window = 64u << 10;
+  // Positions handed to a caller's callback in order come in rounds of this many positions per
+  // thread; a round's matches are held until it ends. Twice min_chunk: where a count takes a
+  // second thread.
+  std::size_t visit_slice = 4u << 20;
 };
 
 bool kernel_supported(kernel k);
-
-// Requests 2 MiB pages for the part of buf[0, n) that covers whole huge pages; changes no byte.
-void advise_huge_pages(char* buf, std::size_t n);
 
 // The definition of the map over positions [from, to), all of which must fit the pattern
 // (to + p - 1 <= n): one memcmp each, after a first-byte check. Reads text[from, to + p - 1).
@@ -339,18 +342,18 @@ bool map_is_fresh(const unsigned char* out, std::size_t n);
 std::size_t hardware_threads();
 
 // Runs run(ctx, s) once for each s in [0, shares), on the calling thread and up to `helpers`
-// threads kept from earlier calls (started on first need); each s goes to whichever comes first.
-// Returns false, running nothing, where the kept threads serve another call or could not be set
-// up at all. run must not throw.
-bool run_shares_kept(std::size_t shares, std::size_t helpers, void (*run)(void*, std::size_t),
-                     void* ctx) noexcept;
+// of the helper threads the library keeps (started on first need, shared with concurrent calls,
+// never more than the hardware threads less one); each s goes to whichever comes first, and any
+// that no helper takes runs on the calling thread. Returns once every s is done. run must not
+// throw.
+void run_shares(std::size_t shares, std::size_t helpers, void (*run)(void*, std::size_t),
+                void* ctx) noexcept;
 
 // Runs fn(t, start, end) for share t of `threads` contiguous shares of [0, n) and returns once
 // every share is done. Share t is [bound(t), bound(t + 1)): floor(n t / threads) rounded down to
 // the granule, and n for t = threads, so the shares are in order, cover [0, n) and never overlap
-// (some may be empty). The shares go to kept threads, no more of them than the hardware has;
-// where those serve another call, to threads started for this one. Any share no thread could
-// take runs on the calling thread. fn must not throw.
+// (some may be empty). The shares go to the calling thread and the kept helpers (run_shares).
+// fn must not throw.
 template <class F>
 void for_each_share(std::size_t n, std::size_t threads, std::size_t granule, const F& fn) noexcept {
   // n t / threads without forming n t; n % threads * t < threads^2 cannot overflow.
@@ -367,29 +370,18 @@ void for_each_share(std::size_t n, std::size_t threads, std::size_t granule, con
     return;
   }
   using share_t = decltype(share);
-  const std::size_t helpers = std::min(threads, hardware_threads()) - 1;
-  if (run_shares_kept(
-          threads, helpers,
-          [](void* ctx, std::size_t t) { (*static_cast<const share_t*>(ctx))(t); },
-          const_cast<void*>(static_cast<const void*>(&share))))
-    return;
-  std::unique_ptr<std::thread[]> pool(new (std::nothrow) std::thread[threads - 1]);
-  if (!pool)
-    threads = 1;
-  for (std::size_t t = 1; t < threads; ++t) {
-    try {
-      pool[t - 1] = std::thread([&share, t] { share(t); });
-    } catch (...) { // std::system_error or std::bad_alloc: this share runs below instead
-    }
-  }
-  share(0);
-  for (std::size_t t = 1; t < threads; ++t)
-    if (!pool[t - 1].joinable())
-      share(t);
-  for (std::size_t t = 1; t < threads; ++t)
-    if (pool[t - 1].joinable())
-      pool[t - 1].join();
+  run_shares(
+      threads, std::min(threads, hardware_threads()) - 1,
+      [](void* ctx, std::size_t t) { (*static_cast<const share_t*>(ctx))(t); },
+      const_cast<void*>(static_cast<const void*>(&share)));
 }
+
+// The plan for pattern[0, p) over the whole of text[0, n) (1 <= p <= n): make_plan's, refined on a
+// sample of the text where it is large enough (the filter's offsets and rate, rare lanes, the
+// dense periodic path). Every way of searching a text takes its plan from here.
+plan plan_search(const unsigned char* pattern, std::size_t p, const std::size_t* filter_off,
+                 const pattern_tables* tables, const unsigned char* text, std::size_t n,
+                 unsigned char* out, sink mode, const tuning& tune);
 
 // Decides every position of the plan's text with the chosen kernel and threads; returns the
 // number of matches when counting. Never throws.
@@ -401,6 +393,24 @@ std::size_t run_plan(const plan& pl, const dispatch& d) noexcept;
 std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::size_t* filter_off,
                        const pattern_tables* tables, const unsigned char* text, std::size_t n,
                        unsigned char* out, bool count, const tuning& tune) noexcept;
+
+// The start of every occurrence of pattern[0, p) in text[0, n), in increasing order, on the plan
+// a count gets; filter_off and tables as for run_search. Holds the list and, per thread, one
+// window's map and the positions of its share, which it hands over to the list a block at a
+// time. Throws std::bad_alloc.
+std::vector<std::size_t> find_positions(const unsigned char* pattern, std::size_t p,
+                                        const std::size_t* filter_off, const pattern_tables* tables,
+                                        const unsigned char* text, std::size_t n,
+                                        const tuning& tune);
+
+// The same positions handed to take(ctx, at, k), k >= 1 positions at[0, k) at a time, in
+// increasing order, on the calling thread; the search stops where take returns false, and then
+// so does this (true otherwise). Holds one round of positions at a time (tuning::visit_slice),
+// whatever n. Throws std::bad_alloc, and whatever take throws.
+bool visit_positions(const unsigned char* pattern, std::size_t p, const std::size_t* filter_off,
+                     const pattern_tables* tables, const unsigned char* text, std::size_t n,
+                     const tuning& tune, bool (*take)(void*, const std::size_t*, std::size_t),
+                     void* ctx);
 
 // seekpat with explicit lengths (the pattern may hold NUL bytes here) and explicit knobs.
 void search(const char* pattern, std::size_t p, const char* text, std::size_t n, char* out,

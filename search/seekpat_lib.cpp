@@ -1,14 +1,13 @@
 // The library API: a prepared pattern holds what the search derives from the pattern alone, so
 // that each call plans only what depends on the text (its size, the threads, the kernel).
+#include "seekpat.h"
 #include "seekpat.hpp"
 #include "seekpat_internal.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <exception>
 #include <new>
-#include <numeric>
 #include <stdexcept>
 
 namespace seekpat_internal {
@@ -78,6 +77,10 @@ tuning tuning_for(unsigned threads) {
 
 void pattern::map(const void* text, std::size_t n, void* out, unsigned threads) const {
   check_args(text, n, out, true);
+  // A map written over its own text would change what is still to be read.
+  const auto t = reinterpret_cast<std::uintptr_t>(text), o = reinterpret_cast<std::uintptr_t>(out);
+  if (n > 0 && (t < o ? o - t : t - o) < n)
+    throw std::invalid_argument("seekpat_lib: text and map overlap");
   const prepared& st = *state_;
   run_search(st.bytes.get(), st.p, st.filter_off, &st.tables,
              static_cast<const unsigned char*>(text), n, static_cast<unsigned char*>(out), false,
@@ -95,67 +98,89 @@ std::vector<std::size_t> pattern::find_all(const void* text, std::size_t n,
                                            unsigned threads) const {
   check_args(text, n, nullptr, false);
   const prepared& st = *state_;
-  const std::size_t p = st.p;
-  std::vector<std::size_t> all;
-  if (p == 0) { // every position
-    all.resize(n);
-    std::iota(all.begin(), all.end(), std::size_t(0));
-    return all;
-  }
-  if (p > n)
-    return all;
+  return find_positions(st.bytes.get(), st.p, st.filter_off, &st.tables,
+                        static_cast<const unsigned char*>(text), n, tuning_for(threads));
+}
 
-  // Each share maps its positions a window at a time into a small buffer of its own, which stays
-  // in cache, and collects the starts; the shares' lists are joined in order.
-  constexpr std::size_t window = 1u << 16;
-  const tuning tune = tuning_for(threads);
-  const dispatch d = choose_dispatch(n, tune, writes::little);
-  std::vector<std::vector<std::size_t>> found(d.threads);
-  std::vector<std::exception_ptr> failed(d.threads);
-  const auto* t = static_cast<const unsigned char*>(text);
-  for_each_share(n, d.threads, d.granule,
-                 [&](std::size_t share, std::size_t start, std::size_t end) {
-                   try {
-                     std::unique_ptr<std::uint64_t[]> buf(new std::uint64_t[window / 8]);
-                     unsigned char* const map = reinterpret_cast<unsigned char*>(buf.get());
-                     std::vector<std::size_t>& mine = found[share];
-                     for (std::size_t w = start; w < end && n - w >= p; w += window) {
-                       // Positions [w, we) of the text are positions [0, we - w) of the sub-text
-                       // that starts at w and ends where the last of them can end: min(n, we - 1 +
-                       // p).
-                       const std::size_t we = std::min(end, w + window);
-                       const std::size_t sub_n = std::min(n - w, we - w + p - 1);
-                       plan pl = make_plan(st.bytes.get(), p, t + w, sub_n, map, sink::store,
-                                           st.filter_off, &st.tables, tune);
-                       pl.replan_window = 0; // 64 Ki positions: too short a share to watch
-                       d.chunk(pl, 0, we - w);
-                       // Matches are rare in most texts: eight map bytes at a time are skipped
-                       // while zero.
-                       const std::size_t len = we - w;
-                       for (std::size_t k = 0; k < len; k += 8) {
-                         if (len - k >= 8 && buf[k / 8] == 0)
-                           continue;
-                         for (std::size_t j = k; j < len && j < k + 8; ++j)
-                           if (map[j])
-                             mine.push_back(w + j);
-                       }
-                     }
-                   } catch (...) {
-                     failed[share] = std::current_exception();
-                   }
-                 });
-  std::size_t total = 0;
-  for (std::size_t s = 0; s < d.threads; ++s) {
-    if (failed[s])
-      std::rethrow_exception(failed[s]);
-    total += found[s].size();
-  }
-  if (d.threads == 1)
-    return std::move(found[0]);
-  all.reserve(total);
-  for (const std::vector<std::size_t>& f : found)
-    all.insert(all.end(), f.begin(), f.end());
-  return all;
+bool pattern::visit(const void* text, std::size_t n,
+                    bool (*take)(void*, const std::size_t*, std::size_t), void* ctx,
+                    unsigned threads) const {
+  check_args(text, n, nullptr, false);
+  const prepared& st = *state_;
+  return visit_positions(st.bytes.get(), st.p, st.filter_off, &st.tables,
+                         static_cast<const unsigned char*>(text), n, tuning_for(threads), take,
+                         ctx);
 }
 
 } // namespace seekpat_lib
+
+// The C interface: the same prepared pattern behind an opaque handle, every error a return code.
+struct seekpat_pattern {
+  seekpat_lib::pattern pat;
+};
+
+namespace {
+
+// Runs f, turning what the C++ interface throws into the C interface's codes: nothing may
+// unwind through a C caller.
+template <class F> int c_call(F&& f) noexcept {
+  try {
+    return f();
+  } catch (const std::invalid_argument&) {
+    return SEEKPAT_EINVAL;
+  } catch (const std::bad_alloc&) {
+    return SEEKPAT_ENOMEM;
+  } catch (...) {
+    return SEEKPAT_EINVAL;
+  }
+}
+
+} // namespace
+
+extern "C" {
+
+SEEKPAT_C_API int seekpat_pattern_new(const void* bytes, size_t p, seekpat_pattern** pat) {
+  if (pat == nullptr)
+    return SEEKPAT_EINVAL;
+  *pat = nullptr;
+  return c_call([&] {
+    *pat = new seekpat_pattern{seekpat_lib::pattern(bytes, p)};
+    return SEEKPAT_OK;
+  });
+}
+
+SEEKPAT_C_API void seekpat_pattern_free(seekpat_pattern* pat) { delete pat; }
+
+SEEKPAT_C_API int seekpat_pattern_count(const seekpat_pattern* pat, const void* text, size_t n,
+                                        unsigned threads, size_t* count) {
+  if (pat == nullptr || count == nullptr)
+    return SEEKPAT_EINVAL;
+  return c_call([&] {
+    *count = pat->pat.count(text, n, threads);
+    return SEEKPAT_OK;
+  });
+}
+
+SEEKPAT_C_API int seekpat_pattern_map(const seekpat_pattern* pat, const void* text, size_t n,
+                                      void* out, unsigned threads) {
+  if (pat == nullptr)
+    return SEEKPAT_EINVAL;
+  return c_call([&] {
+    pat->pat.map(text, n, out, threads);
+    return SEEKPAT_OK;
+  });
+}
+
+SEEKPAT_C_API int seekpat_pattern_positions(const seekpat_pattern* pat, const void* text, size_t n,
+                                            unsigned threads, int (*fn)(void* ctx, size_t position),
+                                            void* ctx) {
+  if (pat == nullptr || fn == nullptr)
+    return SEEKPAT_EINVAL;
+  return c_call([&] {
+    const bool all = pat->pat.for_each(
+        text, n, [&](std::size_t x) { return fn(ctx, x) == 0; }, threads);
+    return all ? SEEKPAT_OK : SEEKPAT_STOPPED;
+  });
+}
+
+} // extern "C"

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 namespace seekpat_internal {
 namespace {
@@ -25,27 +26,35 @@ struct job {
   std::atomic<std::size_t> next{0};   // the next share to claim
   std::size_t seats;                  // helpers that may still join (under crew::m_)
   std::atomic<std::size_t> aboard{0}; // helpers that joined and have not left
+  job* later = nullptr;               // the next open job (under crew::m_)
 
   void work() noexcept {
     for (std::size_t s; (s = next.fetch_add(1, std::memory_order_relaxed)) < shares;)
       run(ctx, s);
   }
+  // Whether a helper joining now would find work.
+  bool wants_help() const { return seats > 0 && next.load(std::memory_order_relaxed) < shares; }
 };
 
-// The helpers, serving one call at a time. Never destroyed: they stay blocked on its members
-// until the process ends, and destroying a condition variable they wait on would block exit.
+// The helpers: one set for the whole process, at most one fewer than the hardware threads,
+// serving every open job, so that concurrent calls share them rather than start threads of
+// their own. Never destroyed: they stay blocked on its members until the process ends, and
+// destroying a condition variable they wait on would block exit.
 class crew {
 public:
-  // Runs j on the caller and up to `helpers` helpers; false, running nothing, where another
-  // call holds the crew.
-  bool run(job& j, std::size_t helpers) noexcept {
-    if (!busy_.try_lock())
-      return false;
+  // Runs j on the caller and up to `helpers` helpers, fewer where they serve other calls.
+  void run(job& j, std::size_t helpers) noexcept {
+    // The waits below are cancellation points inside a noexcept function: a caller cancelled
+    // there would end the process. Its cancellation waits until the call is done instead, so no
+    // helper is ever left holding its shares.
+    int cancel = PTHREAD_CANCEL_ENABLE;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel);
     {
       std::lock_guard<std::mutex> l(m_);
-      grow(helpers);
+      grow(std::min(helpers, hardware_threads() - 1));
       j.seats = helpers;
-      current_ = &j;
+      j.later = open_;
+      open_ = &j;
     }
     if (helpers == 1)
       wake_.notify_one();
@@ -54,7 +63,11 @@ public:
     j.work();
     {
       std::lock_guard<std::mutex> l(m_);
-      current_ = nullptr; // no helper joins from here on
+      // No helper joins from here on.
+      job** at = &open_;
+      while (*at != &j)
+        at = &(*at)->later;
+      *at = j.later;
     }
     // A helper still aboard is finishing its last share, most often a piece of a few
     // microseconds: waiting for it spinning, for up to some 30 us (a pause takes about 60
@@ -65,8 +78,7 @@ public:
       std::unique_lock<std::mutex> l(m_);
       left_.wait(l, [&] { return j.aboard.load(std::memory_order_acquire) == 0; });
     }
-    busy_.unlock();
-    return true;
+    pthread_setcancelstate(cancel, nullptr);
   }
 
 private:
@@ -76,7 +88,7 @@ private:
     if (started_ >= want)
       return;
     // Helpers take no signal: the process's handlers run on its own threads, as they would
-    // without this library.
+    // without this library. They inherit this mask, whatever the caller's.
     sigset_t all, old;
     sigfillset(&all);
     if (pthread_sigmask(SIG_SETMASK, &all, &old) != 0)
@@ -91,26 +103,33 @@ private:
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
   }
 
+  // The first open job that wants a helper, or null. Needs m_.
+  job* open_job() const {
+    for (job* j = open_; j; j = j->later)
+      if (j->wants_help())
+        return j;
+    return nullptr;
+  }
+
   void serve() noexcept {
     std::unique_lock<std::mutex> l(m_);
     for (;;) {
-      wake_.wait(l, [&] { return current_ && current_->seats > 0; });
-      job& j = *current_;
-      --j.seats;
-      j.aboard.fetch_add(1, std::memory_order_relaxed);
+      job* j = nullptr;
+      wake_.wait(l, [&] { return (j = open_job()) != nullptr; });
+      --j->seats;
+      j->aboard.fetch_add(1, std::memory_order_relaxed);
       l.unlock();
-      j.work();
+      j->work();
       l.lock();
-      // The last access to j: once aboard reaches 0, the caller may return and j be gone.
-      if (j.aboard.fetch_sub(1, std::memory_order_acq_rel) == 1)
-        left_.notify_one();
+      // The last access to j: once aboard reaches 0, its caller may return and j be gone.
+      if (j->aboard.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        left_.notify_all();
     }
   }
 
-  std::mutex busy_;                     // held by the call the crew serves
-  std::mutex m_;                        // guards current_, started_ and job::seats
-  std::condition_variable wake_, left_; // a job is there; the last helper has left
-  job* current_ = nullptr;
+  std::mutex m_;                        // guards open_, started_ and every job's seats and later
+  std::condition_variable wake_, left_; // a job wants help; a job's last helper has left
+  job* open_ = nullptr;                 // the jobs helpers may still join, newest first
   std::size_t started_ = 0;
 };
 
@@ -143,17 +162,18 @@ std::size_t hardware_threads() {
   return k;
 }
 
-bool run_shares_kept(std::size_t shares, std::size_t helpers, void (*run)(void*, std::size_t),
-                     void* ctx) noexcept {
-  crew* c = get_crew();
-  if (!c)
-    return false;
+void run_shares(std::size_t shares, std::size_t helpers, void (*run)(void*, std::size_t),
+                void* ctx) noexcept {
   job j;
   j.run = run;
   j.ctx = ctx;
   j.shares = shares;
   j.seats = 0;
-  return c->run(j, helpers);
+  crew* c = helpers ? get_crew() : nullptr;
+  if (c)
+    c->run(j, helpers);
+  else
+    j.work(); // no crew (out of memory): every share on the calling thread
 }
 
 } // namespace seekpat_internal

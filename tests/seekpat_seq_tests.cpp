@@ -20,7 +20,7 @@ fault planted = fault::none;
 
 } // namespace
 
-void seekpat(const char* pattern, const char* text, char* out, int n) {
+extern "C" void seekpat(const char* pattern, const char* text, char* out, int n) {
   seekpat_seq(pattern, text, out, n);
   int last = n - 1;
   while (last >= 0 && out[last] == 0)

@@ -45,7 +45,6 @@ std::vector<tuning> tunings(bool all_thread_counts) {
         t.threads = threads;
         t.min_chunk = 1;
         t.granule = 1;
-        t.huge_page_min = 0;
         t.short_max = variant == 0 ? 64 : 0; // the vector kernels even on the tiniest texts
         t.stream_min = variant == 1 ? 0 : ~std::size_t(0);
         if (variant == 1) {   // a fresh map's order: blocks of pages last to first, some partial
@@ -62,6 +61,8 @@ std::vector<tuning> tunings(bool all_thread_counts) {
         if (variant != 0) { // filters fitted to a sample even of tiny texts, and watched
           t.sample_min = t.sample_spacing = 64;
           t.replan_window = 256;
+          // positions listed a window of 64 or 128 at a time, handed on in rounds
+          t.window = t.visit_slice = 64 * static_cast<std::size_t>(variant);
         }
         ts.push_back(t);
       }
@@ -122,6 +123,28 @@ void check(const std::string& pattern, const std::string& text, const tuning& tu
   }
   EXPECT_EQ(counted, static_cast<std::size_t>(std::count(expected.begin(), expected.end(), 1)))
       << what << " [" << describe(tune) << "]: count" << (calls % 2 ? " (prepared)" : "");
+
+  // The positions, listed whole or handed over in rounds, on the same plan.
+  std::vector<std::size_t> want, got_at;
+  for (std::size_t i = 0; i < expected.size(); ++i)
+    if (expected[i] == 1)
+      want.push_back(i);
+  if (calls % 2) {
+    got_at = seekpat_internal::find_positions(pat, pattern.size(), nullptr, nullptr, txt,
+                                              text.size(), tune);
+  } else {
+    const seekpat_internal::prepared prep(pat, pattern.size());
+    seekpat_internal::visit_positions(
+        pat, pattern.size(), prep.filter_off, &prep.tables, txt, text.size(), tune,
+        [](void* ctx, const std::size_t* at, std::size_t k) {
+          static_cast<std::vector<std::size_t>*>(ctx)->insert(
+              static_cast<std::vector<std::size_t>*>(ctx)->end(), at, at + k);
+          return true;
+        },
+        &got_at);
+  }
+  EXPECT_TRUE(got_at == want) << what << " [" << describe(tune) << "]: positions (" << got_at.size()
+                              << " against " << want.size() << ")" << (calls % 2 ? "" : " visited");
 }
 
 void check_all(const std::string& pattern, const std::string& text, const std::string& what,
