@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -172,6 +175,24 @@ TEST(SearchBenchFailures, DirectoryIsNotAText) {
 TEST(SearchBenchFailures, PipeCannotBeSized) {
   expect_error(run_program({bench, "/dev/stdin", "x"}, {"|"}), "Opening text file: /dev/stdin\n",
                "failed to allocate text block");
+}
+
+// /proc files report a size of 0 whatever they hold: they are read to their end, not taken for
+// empty texts that hold no match.
+TEST(SearchBenchFailures, FilesThatReportNoSizeAreReadToTheirEnd) {
+  std::ifstream in("/proc/cpuinfo", std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  int count = 0;
+  for (std::size_t at = text.find("processor"); at != std::string::npos;
+       at = text.find("processor", at + 1))
+    ++count;
+  ASSERT_GT(count, 0);
+  const program_result r = run_program({bench, "/proc/cpuinfo", "processor"});
+  // "cpu MHz" may change between two reads, the number of processors does not.
+  EXPECT_NE(r.out.find("Loaded text file of "), std::string::npos);
+  EXPECT_EQ(r.out.find("Loaded text file of 0 bytes"), std::string::npos);
+  EXPECT_NE(mask_times(r.out).find(report("processor", count)), std::string::npos) << r.out;
+  EXPECT_EQ(r.status, 0);
 }
 
 TEST(SearchBenchFailures, FileShorterThanItsSizeFailsToRead) {

@@ -1,12 +1,17 @@
 // The library API: prepared patterns reused across texts against the definition, a count over more
-// than 2^31 bytes, thread counts and sharing, and the answer to every bad argument.
+// than 2^31 bytes, a list linear in long patterns, thread counts, concurrent callers and signals,
+// and the answer to every bad argument.
 #include "seekpat.hpp"
 #include "textgen.h"
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -86,6 +91,24 @@ TEST(SeekpatLib, CountsPastTwoGigabytes) {
   munmap(m, n);
 }
 
+// Every position a near miss of a 4 MiB pattern: listing them planned window by window on its
+// own re-verified up to p bytes per 64 KiB window, minutes here. The ctest timeout catches that.
+TEST(SeekpatLib, ListingIsLinearInLongPatterns) {
+  const std::size_t n = 64u << 20, p = 4u << 20;
+  std::string text(n, 'a');
+  const std::vector<std::size_t> want = {(8u << 20) - p + 1, (30u << 20) - p + 1, n - p};
+  for (std::size_t at : want)
+    text[at + p - 1] = 'b';
+  const pattern pat(std::string(p - 1, 'a') + "b");
+  for (unsigned threads : {1u, 0u}) {
+    EXPECT_EQ(pat.find_all(text.data(), n, threads), want) << threads;
+    std::vector<std::size_t> seen;
+    pat.for_each(
+        text.data(), n, [&](std::size_t x) { seen.push_back(x); }, threads);
+    EXPECT_EQ(seen, want) << threads;
+  }
+}
+
 // Any thread count gives the same answer, and one pattern serves several threads at once.
 TEST(SeekpatLib, ThreadCountsAndSharing) {
   const std::size_t n = (9u << 20) + 333;
@@ -98,16 +121,60 @@ TEST(SeekpatLib, ThreadCountsAndSharing) {
       expect_all_ways(pat, text, threads, std::string(p) + " threads=" + std::to_string(threads),
                       want);
   }
+  // Concurrent callers asking for many threads share one set of helpers, no more than the
+  // hardware has, and no thread of the library takes a signal sent to the process: the callers
+  // leave signals open, this thread blocks them, so a thread started with a caller's mask would
+  // get some of them.
   const pattern shared(" and ");
   const std::size_t want = reference_positions(" and ", text).size();
+  static std::atomic<int> caught{0}, elsewhere{0};
+  static std::atomic<pid_t> caller_tids[5]; // and this thread's, for what is pending at the end
+  caller_tids[4] = gettid();
   std::vector<std::size_t> got(4);
+  struct sigaction sa = {};
+  sa.sa_handler = [](int) {
+    bool mine = false;
+    for (const std::atomic<pid_t>& t : caller_tids)
+      mine |= t.load() == gettid();
+    ++(mine ? caught : elsewhere);
+  };
+  struct sigaction old_sa;
+  ASSERT_EQ(sigaction(SIGUSR1, &sa, &old_sa), 0);
+  sigset_t usr1, old_mask;
+  sigemptyset(&usr1);
+  sigaddset(&usr1, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &usr1, &old_mask);
+  std::atomic<int> running{4};
   std::vector<std::thread> callers;
   for (std::size_t c = 0; c < got.size(); ++c)
-    callers.emplace_back([&, c] { got[c] = shared.count(text.data(), n, 2); });
+    callers.emplace_back([&, c] {
+      caller_tids[c] = gettid();
+      pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
+      for (int round = 0; round < 8; ++round)
+        got[c] = shared.count(text.data(), n, 64);
+      --running;
+    });
+  std::size_t most_threads = 0;
+  while (running.load() > 0) {
+    kill(getpid(), SIGUSR1);
+    std::size_t threads = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+      while (dirent* e = readdir(d))
+        threads += e->d_name[0] != '.';
+      closedir(d);
+    }
+    most_threads = std::max(most_threads, threads);
+  }
   for (std::thread& th : callers)
     th.join();
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  sigaction(SIGUSR1, &old_sa, nullptr);
   for (std::size_t g : got)
     EXPECT_EQ(g, want);
+  EXPECT_EQ(elsewhere.load(), 0) << "signals taken by the library's threads (" << caught.load()
+                                 << " by the callers)";
+  // This thread, the callers, and the helpers.
+  EXPECT_LE(most_threads, 1 + callers.size() + std::thread::hardware_concurrency() - 1);
 }
 
 TEST(SeekpatLib, BadArguments) {
@@ -128,6 +195,24 @@ TEST(SeekpatLib, BadArguments) {
   EXPECT_EQ(pat.count(nullptr, 0), 0u);
   EXPECT_TRUE(pat.find_all(nullptr, 0).empty());
   EXPECT_EQ(pat.count("a", 1), 0u); // longer than the text
+  std::string both = "abab";
+  EXPECT_THROW(pat.map(both.data(), 4, both.data() + 3), std::invalid_argument); // overlap
+  EXPECT_THROW(pat.map(both.data() + 1, 3, both.data()), std::invalid_argument);
+  pat.map(both.data(), 2, both.data() + 2); // side by side
+  EXPECT_EQ(both, std::string("ab\1\0", 4));
+
+  pattern from("abc"), to("x");
+  to = std::move(from); // moving is copying: both stay valid
+  const pattern moved(std::move(to));
+  for (const pattern* q : std::vector<const pattern*>{&from, &to, &moved}) {
+    EXPECT_EQ(q->bytes(), "abc");
+    EXPECT_EQ(q->count("abcabc", 6), 2u);
+  }
+  std::size_t visited = 0; // a callback that returns false stops the search
+  EXPECT_FALSE(pattern("a").for_each("aaaa", 4, [&](std::size_t) { return ++visited < 2; }));
+  EXPECT_EQ(visited, 2u);
+  EXPECT_TRUE(pattern("a").for_each("aaaa", 4, [&](std::size_t) { ++visited; }));
+  EXPECT_EQ(visited, 6u);
 
   const pattern nul(std::string("a\0b", 3)); // NUL is an ordinary byte
   EXPECT_EQ(nul.count("a\0ba\0b\0", 7), 2u);
