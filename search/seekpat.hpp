@@ -74,8 +74,8 @@ public:
   std::size_t count(const void* text, std::size_t n, unsigned threads = 0) const;
 
   // The start of every occurrence in text[0, n), in increasing order, as fast as count where
-  // matches are few. Memory beyond the list: a 64 KiB map (2p where that is more) and a block of
-  // positions per thread. Throws std::bad_alloc when these cannot be allocated.
+  // matches are few. Memory beyond the list: a block of positions per thread (at most 32 MiB).
+  // Throws std::bad_alloc when these cannot be allocated.
   std::vector<std::size_t> find_all(const void* text, std::size_t n, unsigned threads = 0) const;
 
   // Calls fn(position) for the start of every occurrence in text[0, n), in increasing order, on

@@ -78,11 +78,10 @@ struct tuning {
   // 34.6-41.7 against 33.1-38.9; at 32 to 128 MiB equal within the noise on one thread, while
   // two threads in fast moments gain (see prefetch_text in the kernel).
   std::size_t prefetch_min = 32u << 20;
-  // Positions are listed by deciding a window of this many positions at a time into a map of
-  // as many bytes per thread, which stays in cache, then reading the matches off it. Windows are
-  // at least twice the pattern's length: each costs O(window + p), so the whole list stays
-  // linear in n + p. The size of the map the list used before this search planned the whole text.
-  std::size_t window = 64u << 10;
+  // Texts of up to this many bytes list their positions off a map of the whole text, which
+  // takes the map's paths for short and small texts; larger ones record positions as the kernel
+  // decides them. Unmeasured: a 64 KiB map stays in cache and is read in microseconds.
+  std::size_t find_map_max = 64u << 10;
   // Positions handed to a caller's callback in order come in rounds of this many positions per
   // thread; a round's matches are held until it ends. Twice min_chunk: where a count takes a
   // second thread.
@@ -164,8 +163,22 @@ struct prepared {
   prepared(const unsigned char* bytes, std::size_t p);
 };
 
-// What a kernel does with the map bytes it decides.
-enum class sink { store, stream, count };
+// What a kernel does with the map bytes it decides: stores them, streams them past the cache,
+// counts the ones, or records their positions (plan::out then points at a position_sink).
+enum class sink { store, stream, count, find };
+
+// Where a find records positions, in increasing order: room at [at, end), and more() to make
+// more; once more() fails (out of memory), failed holds and every later position is dropped.
+struct position_sink {
+  std::size_t* at = nullptr;
+  std::size_t* end = nullptr;
+  bool failed = false;
+  bool (*more)(position_sink&) noexcept = nullptr;
+  void push(std::size_t x) noexcept {
+    if (at != end || (!failed && more(*this)))
+      *at++ = x;
+  }
+};
 
 // Everything a kernel needs to fill out[start, end) of one call. Read-only once built, so the
 // threads of one call share it.
@@ -395,9 +408,9 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
                        unsigned char* out, bool count, const tuning& tune) noexcept;
 
 // The start of every occurrence of pattern[0, p) in text[0, n), in increasing order, on the plan
-// a count gets; filter_off and tables as for run_search. Holds the list and, per thread, one
-// window's map and the positions of its share, which it hands over to the list a block at a
-// time. Throws std::bad_alloc.
+// a count gets; filter_off and tables as for run_search. Holds the list and, per thread, the
+// positions of its share in blocks, which it hands over to the list a block at a time. Throws
+// std::bad_alloc.
 std::vector<std::size_t> find_positions(const unsigned char* pattern, std::size_t p,
                                         const std::size_t* filter_off, const pattern_tables* tables,
                                         const unsigned char* text, std::size_t n,

@@ -6,8 +6,9 @@
 // set1, cmpeq, and_, movemask, zero, one, expand (W bits to W bytes of 0/1), put (aligned store
 // of W map bytes, non-temporal or not), storeu (unaligned store).
 //
-// The kernel either writes the map (sink::store, sink::stream) or only counts the matches
-// (sink::count); the two share every decision and differ only in what a decided block becomes.
+// The kernel either writes the map (sink::store, sink::stream), only counts the matches
+// (sink::count), or records their positions (sink::find, with plan::out pointing at a
+// position_sink); all share every decision and differ only in what a decided block becomes.
 #pragma once
 
 #include "seekpat_internal.h"
@@ -55,33 +56,47 @@ struct stride_table {
 };
 constexpr stride_table strides;
 
+// The positions a find records: plan::out is a position_sink in disguise.
+inline seekpat_internal::position_sink& positions(unsigned char* out) {
+  return *reinterpret_cast<seekpat_internal::position_sink*>(out);
+}
+
 // What becomes of a decided block of W map bytes (0 or 1 each) at out + i: an aligned store, a
-// non-temporal one, or a count of its ones. Counting never touches the map.
+// non-temporal one, a count of its ones, or their positions. Counting and finding never touch a
+// map.
 template <class V, sink S> struct emit {
   static void block(unsigned char* out, size_t i, typename V::vec v, size_t& count) {
-    if constexpr (S == sink::count)
+    if constexpr (S == sink::find)
+      bits(out, i, ~std::uint64_t(V::movemask(V::cmpeq(v, V::zero()))) & low_bits(V::W), count);
+    else if constexpr (S == sink::count)
       count += V::W - static_cast<size_t>(__builtin_popcount(V::movemask(V::cmpeq(v, V::zero()))));
     else
       V::template put<S == sink::stream>(out + i, v);
   }
   static void zeros(unsigned char* out, size_t i) {
-    if constexpr (S != sink::count)
+    if constexpr (S != sink::count && S != sink::find)
       V::template put<S == sink::stream>(out + i, V::zero());
   }
   // Positions [from, to) that cannot match.
   static void zero_range(unsigned char* out, size_t from, size_t to) {
-    if constexpr (S != sink::count)
+    if constexpr (S != sink::count && S != sink::find)
       std::memset(out + from, 0, to - from);
   }
   // A block's matches given as W bits.
   static void bits(unsigned char* out, size_t i, std::uint64_t bits, size_t& count) {
-    if constexpr (S == sink::count)
+    if constexpr (S == sink::find) {
+      (void)count;
+      for (; bits; bits &= bits - 1)
+        positions(out).push(i + static_cast<size_t>(__builtin_ctzll(bits)));
+    } else if constexpr (S == sink::count)
       count += static_cast<size_t>(__builtin_popcountll(bits));
     else
       V::template put<S == sink::stream>(out + i, V::expand(static_cast<typename V::mask>(bits)));
   }
   static void one(unsigned char* out, size_t x, size_t& count) {
-    if constexpr (S == sink::count)
+    if constexpr (S == sink::find)
+      positions(out).push(x);
+    else if constexpr (S == sink::count)
       ++count;
     else
       out[x] = 1;
@@ -181,6 +196,12 @@ __attribute__((noinline)) size_t exact_positions(const unsigned char* t, size_t 
       c += V::sum_bytes(lanes);
     }
     count += c;
+  } else if constexpr (S == sink::find) {
+    while (fit_end - i >= V::W)
+      stretch((fit_end - i) / V::W, [&](typename V::vec m) {
+        if (const std::uint64_t bits = static_cast<std::uint64_t>(V::movemask(m)))
+          emit<V, S>::bits(out, i, bits, count);
+      });
   } else {
     const typename V::vec one = V::one();
     while (fit_end - i >= V::W)
@@ -708,9 +729,10 @@ private:
     if (i < fit_end) {
       // A head up to the first position whose map byte is vector-aligned, so that every
       // vector store below is an aligned one.
-      // Counting stores nothing, and its map pointer may be null.
-      const size_t misalign =
-          S == sink::count ? 0 : reinterpret_cast<std::uintptr_t>(out_ + i) % V::W;
+      // Counting and finding store nothing, and have no map.
+      const size_t misalign = S == sink::count || S == sink::find
+                                  ? 0
+                                  : reinterpret_cast<std::uintptr_t>(out_ + i) % V::W;
       const size_t head = misalign ? V::W - misalign : 0;
       const size_t head_end = fit_end - i > head ? i + head : fit_end;
       edge(i, head_end);
@@ -741,10 +763,15 @@ private:
   void edge(size_t from, size_t to) {
     assert(from <= to && to <= pl_.fit);
     if (pl_.fit < V::W) {
-      if constexpr (S == sink::count)
+      if constexpr (S == sink::count) {
         count_ += seekpat_internal::count_positions(t_, pat_, p_, from, to);
-      else
+      } else if constexpr (S == sink::find) {
+        for (size_t x = from; x < to; ++x)
+          if (seekpat_internal::count_positions(t_, pat_, p_, x, x + 1))
+            positions(out_).push(x);
+      } else {
         seekpat_internal::define_positions(t_, pat_, p_, out_, from, to);
+      }
       return;
     }
     while (from < to) {
@@ -754,6 +781,8 @@ private:
       const std::uint64_t bits = block_bits(b, work) >> (from - b) & low_bits(hi - from);
       if constexpr (S == sink::count) {
         count_ += static_cast<size_t>(__builtin_popcountll(bits));
+      } else if constexpr (S == sink::find) {
+        emit<V, S>::bits(out_, from, bits, count_);
       } else {
         alignas(64) unsigned char bytes[V::W];
         V::template put<false>(bytes, V::expand(static_cast<typename V::mask>(bits)));
@@ -1530,6 +1559,7 @@ template <class V> size_t search_chunk(const plan& pl, size_t start, size_t end)
     return 0;
   }
   case sink::count: return chunk_searcher<V, sink::count>(pl).run(start, end);
+  case sink::find: chunk_searcher<V, sink::find>(pl).run(start, end); return 0;
   default: chunk_searcher<V, sink::store>(pl).run(start, end); return 0;
   }
 }

@@ -61,8 +61,9 @@ std::vector<tuning> tunings(bool all_thread_counts) {
         if (variant != 0) { // filters fitted to a sample even of tiny texts, and watched
           t.sample_min = t.sample_spacing = 64;
           t.replan_window = 256;
-          // positions listed a window of 64 or 128 at a time, handed on in rounds
-          t.window = t.visit_slice = 64 * static_cast<std::size_t>(variant);
+          // positions recorded by the kernel even on tiny texts, handed on in rounds of 64 or 128
+          t.find_map_max = 0;
+          t.visit_slice = 64 * static_cast<std::size_t>(variant);
         }
         ts.push_back(t);
       }
