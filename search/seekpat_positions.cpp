@@ -112,15 +112,14 @@ void read_matches(const unsigned char* map, std::size_t len, std::size_t base, F
       found(base + k);
 }
 
-using map_buffer = std::unique_ptr<unsigned char[], aligned_delete>;
-
 // A small text: its map whole, through the map's own paths for small texts.
 std::vector<std::size_t> small_positions(const unsigned char* pattern, std::size_t p,
                                          const std::size_t* filter_off,
                                          const pattern_tables* tables, const unsigned char* text,
                                          std::size_t n, const tuning& tune) {
   std::vector<std::size_t> all;
-  const map_buffer map(new (std::align_val_t(64)) unsigned char[n]);
+  const std::unique_ptr<unsigned char[], aligned_delete> map(
+      new (std::align_val_t(64)) unsigned char[n]);
   run_search(pattern, p, filter_off, tables, text, n, map.get(), false, tune);
   read_matches(map.get(), n - p + 1, 0, [&](std::size_t x) { all.push_back(x); });
   return all;
