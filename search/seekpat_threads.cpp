@@ -112,6 +112,8 @@ private:
   }
 
   void serve() noexcept {
+    // Named so that a process's threads say which are ours (top -H, /proc/PID/task/*/comm).
+    pthread_setname_np(pthread_self(), "seekpat");
     std::unique_lock<std::mutex> l(m_);
     for (;;) {
       job* j = nullptr;
