@@ -372,23 +372,32 @@ std::size_t text_period(const unsigned char* text, std::size_t n, std::size_t q)
   assert(q < n);
   const std::size_t end = std::min(n, n / 2 + 2 * text_period_max);
   std::size_t j = std::max(n / 2, q); // j >= q: text[j - q] exists
-  while (j < end && text[j] == text[j - q])
-    ++j;
-  const std::size_t first = j;
+  // From the end of a stretch of breaks: started inside one, r would fall short by where.
   while (j < end && text[j] != text[j - q])
     ++j;
   while (j < end && text[j] == text[j - q])
     ++j;
-  const std::size_t r = j - first;
-  // Confirmed over two periods and a bit from the first break: a text that only looked
-  // periodic there costs the kernel one failed attempt now and then.
-  const std::size_t check_end = first + 2 * r + 64;
-  if (j == end || r > text_period_max || r > first || check_end > n)
-    return 0;
-  for (std::size_t k = first; k < check_end; ++k)
-    if (text[k] != text[k - r])
+  const std::size_t first = j;
+  // r is the distance to the start of a later stretch of breaks: the next one, or, where one
+  // period holds several (a line end splits the unit's breaks in two), one of the next few.
+  for (int tries = 0; tries < 4; ++tries) {
+    while (j < end && text[j] != text[j - q])
+      ++j;
+    while (j < end && text[j] == text[j - q])
+      ++j;
+    const std::size_t r = j - first;
+    // Confirmed over two periods and a bit from the first break: a text that only looked
+    // periodic there costs the kernel one failed attempt now and then.
+    const std::size_t check_end = first + 2 * r + 64;
+    if (j == end || r > text_period_max || r > first || check_end > n)
       return 0;
-  return r;
+    std::size_t k = first;
+    while (k < check_end && text[k] == text[k - r])
+      ++k;
+    if (k == check_end)
+      return r;
+  }
+  return 0;
 }
 
 bool map_is_fresh(const unsigned char* out, std::size_t n) {

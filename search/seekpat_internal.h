@@ -328,9 +328,9 @@ double sampled_breaks(const unsigned char* text, std::size_t fit, std::size_t sp
 constexpr std::size_t text_period_max = 2048;
 
 // A period r <= text_period_max of text[0, n) guessed from its middle, where the text breaks the
-// period q: the distance from one break to the first one after the next stretch that keeps q,
-// kept if the text repeats with it over a few periods from there; 0 when none is found. A guess:
-// the kernel checks every byte it relies on. Needs q < n; reads text[0, n).
+// period q: the distance from the start of one stretch of bytes that break q to the start of one
+// of the next few, kept if the text repeats with it over a few periods from there; 0 when none
+// is found. A guess: the kernel checks every byte it relies on. Needs q < n; reads text[0, n).
 std::size_t text_period(const unsigned char* text, std::size_t n, std::size_t q);
 
 // How a call runs: the kernel and the number of threads for an n-byte text.
