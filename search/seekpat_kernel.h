@@ -880,7 +880,14 @@ private:
       const size_t built = dense(i, i + len);
       if (built != i + len)
         return built;
-      // The tile: positions [i, i + len) again, as positions [0, len) of the text from i.
+        // The tile: positions [i, i + len) again, as positions [0, len) of the text from i.
+#ifndef NDEBUG
+      // Bytes past len were never written for this tile: a window reaching them shows in the map.
+      static_assert(seekpat_internal::text_period_max + 3 * V::W - 2 <=
+                        seekpat_internal::tile_max + seekpat_internal::tile_slack,
+                    "the poisoned bytes lie inside the tile");
+      std::memset(tile + len, 0xEE, V::W);
+#endif
       size_t none = 0;
       if (periodic_dispatch<sink::store>(t_ + i, pl_.n - i, tile, 0, len, none) != len) {
         i = built;

@@ -5,6 +5,8 @@
 #include "seekpat_internal.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -119,6 +121,21 @@ TEST(SeekpatAllocationFailure, EveryAllocationFailingInTurnLeavesTheMapRight) {
                                        << ".." << to << " failing";
         }
       }
+#ifndef __SANITIZE_THREAD__ // which cannot start threads in a child of a threaded process
+      // A child of fork starts with no helpers: there the helpers' crew and threads are among the
+      // allocations that fail, and what they would have searched falls to the caller.
+      for (long k = 0; threads > 1 && k <= total + 4; ++k) {
+        const pid_t child = fork();
+        if (child == 0) {
+          search_failing(in.pattern, text, out, t, k, 1L << 40);
+          _exit(out == expected ? 0 : 1);
+        }
+        int status = -1;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_EQ(status, 0) << in.what << " in a new process: allocations from " << k
+                             << " failing";
+      }
+#endif
     }
   }
 }

@@ -83,6 +83,17 @@ TEST(SeekpatLib, PreparedPatternsReusedAcrossTexts) {
                       reference_positions(bytes, text));
     }
   }
+  // Texts on either side of the size up to which a list comes off a map, matches at both ends.
+  const pattern five("abaab");
+  for (std::size_t n : {65535u, 65536u, 65537u, 65539u}) {
+    std::string text(n, '\0');
+    textgen::random_over(text.data(), n, "ab", 2, n);
+    text.replace(0, 5, "abaab");
+    text.replace(n - 5, 5, "abaab");
+    for (unsigned threads : {1u, 2u})
+      expect_all_ways(five, text, threads, "n=" + std::to_string(n),
+                      reference_positions("abaab", text));
+  }
 }
 
 // Sizes past what an int holds: an untouched anonymous mapping reads as zeros and costs no
