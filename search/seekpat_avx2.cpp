@@ -43,7 +43,9 @@ struct avx2 {
 
   // p must be 32-byte aligned.
   template <bool Stream> static void put(unsigned char* p, vec v) {
+#ifdef SEEKPAT_STORE_ASSERTS // a Debug build's: every map store runs through here
     assert(reinterpret_cast<std::uintptr_t>(p) % W == 0);
+#endif
     if (Stream)
       _mm256_stream_si256(reinterpret_cast<vec*>(p), v);
     else

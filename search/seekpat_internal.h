@@ -90,6 +90,13 @@ struct tuning {
 
 bool kernel_supported(kernel k);
 
+// The helpers below are compiled into the kernels too, with their instruction-set flags: an
+// inline function of external linkage emitted there (unoptimised builds emit them) would be a
+// shared symbol, and the linker could keep that copy for every caller, on a CPU without those
+// instructions. In an unnamed namespace each file has its own copy. (The kernels' own helpers
+// live in their unnamed namespace: see seekpat_kernel.h.)
+namespace {
+
 // The definition of the map over positions [from, to), all of which must fit the pattern
 // (to + p - 1 <= n): one memcmp each, after a first-byte check. Reads text[from, to + p - 1).
 inline void define_positions(const unsigned char* text, const unsigned char* pattern, std::size_t p,
@@ -108,6 +115,8 @@ inline std::size_t count_positions(const unsigned char* text, const unsigned cha
   return c;
 }
 
+} // namespace
+
 // What the long-pattern path knows of a pattern beyond its bytes. A one-shot search builds these
 // lazily inside each chunk, only once they pay; a prepared pattern builds them once, ahead.
 struct pattern_tables {
@@ -120,6 +129,8 @@ struct pattern_tables {
 constexpr std::size_t tile_max = 4096;
 // A tile holds q + tile_slack bytes: windows of the widest vector (32 bytes) start below q.
 constexpr std::size_t tile_slack = 31;
+
+namespace { // see define_positions
 
 // fail[k] = length of the longest proper border of pattern[0, k), for k = 0..p.
 inline void build_failure(const unsigned char* pattern, std::size_t p, std::uint32_t* fail) {
@@ -143,7 +154,10 @@ inline void fill_tile(unsigned char* tile, std::size_t q) {
     tile[k] = 1;
 }
 
-// Releases a tile, allocated with new (std::align_val_t(64)) unsigned char[].
+} // namespace
+
+// Releases a tile, allocated with new (std::align_val_t(64)) unsigned char[]. (Not used by the
+// kernels, which have their own: see seekpat_kernel.h.)
 struct aligned_delete {
   void operator()(unsigned char* b) const { ::operator delete[](b, std::align_val_t(64)); }
 };
@@ -174,10 +188,6 @@ struct position_sink {
   std::size_t* end = nullptr;
   bool failed = false;
   bool (*more)(position_sink&) noexcept = nullptr;
-  void push(std::size_t x) noexcept {
-    if (at != end || (!failed && more(*this)))
-      *at++ = x;
-  }
 };
 
 // Everything a kernel needs to fill out[start, end) of one call. Read-only once built, so the

@@ -1,10 +1,14 @@
 // The search kernel, written once over a vector type V and compiled once per instruction set
 // (seekpat_sse2.cpp, seekpat_avx2.cpp). Everything here has internal linkage, so the copies built
-// with different target flags can never be merged by the linker.
+// with different target flags can never be merged by the linker: the kernel instantiates no
+// template over a type of another namespace (its own min and max, deleters and mask pair), and
+// calls only out-of-line functions of seekpat_internal.h. scripts/check_isa_symbols.sh checks
+// that on every instruction set's object, unoptimised.
 //
 // V provides: vec, W (lanes, bytes per vector), mask (a W-bit integer), load (unaligned),
-// set1, cmpeq, and_, movemask, zero, one, expand (W bits to W bytes of 0/1), put (aligned store
-// of W map bytes, non-temporal or not), storeu (unaligned store).
+// set1, cmpeq, and_, sub, movemask, zero, one, sum_bytes (the sum of a vector's bytes), expand
+// (W bits to W bytes of 0/1), put (aligned store of W map bytes, non-temporal or not), storeu
+// (unaligned store), fence (orders non-temporal stores).
 //
 // The kernel either writes the map (sink::store, sink::stream), only counts the matches
 // (sink::count), or records their positions (sink::find, with plan::out pointing at a
@@ -13,13 +17,10 @@
 
 #include "seekpat_internal.h"
 
-#include <algorithm>
 #include <cassert>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <type_traits>
-#include <utility>
 
 namespace {
 
@@ -27,6 +28,38 @@ using seekpat_internal::pattern_tables;
 using seekpat_internal::plan;
 using seekpat_internal::sink;
 using std::size_t;
+
+// std::min and std::max, instantiated here, would be shared with every other file; these are
+// theirs, here.
+template <class T> constexpr const T& min_of(const T& a, const T& b) { return b < a ? b : a; }
+template <class T> constexpr const T& max_of(const T& a, const T& b) { return a < b ? b : a; }
+
+// The kernel's buffers, each owned by one searcher: a run tile (new (std::align_val_t(64))
+// unsigned char[]) and a failure table (new std::uint32_t[]). std::unique_ptr would instantiate
+// std:: code shared with every other file.
+struct tile_delete {
+  void operator()(unsigned char* b) const noexcept { ::operator delete[](b, std::align_val_t(64)); }
+};
+struct table_delete {
+  void operator()(std::uint32_t* f) const noexcept { delete[] f; }
+};
+template <class T, class Delete> class owned {
+public:
+  owned() = default;
+  owned(const owned&) = delete;
+  owned& operator=(const owned&) = delete;
+  ~owned() { reset(nullptr); }
+  void reset(T* p) noexcept {
+    if (p_)
+      Delete()(p_);
+    p_ = p;
+  }
+  T* get() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+  T* p_ = nullptr;
+};
 
 inline std::uint64_t low_bits(size_t k) { return k >= 64 ? ~0ull : (1ull << k) - 1; }
 
@@ -61,6 +94,12 @@ inline seekpat_internal::position_sink& positions(unsigned char* out) {
   return *reinterpret_cast<seekpat_internal::position_sink*>(out);
 }
 
+// Records position x in s; once s cannot grow, drops it (s.failed then says so).
+inline void record(seekpat_internal::position_sink& s, size_t x) noexcept {
+  if (s.at != s.end || (!s.failed && s.more(s)))
+    *s.at++ = x;
+}
+
 // What becomes of a decided block of W map bytes (0 or 1 each) at out + i: an aligned store, a
 // non-temporal one, a count of its ones, or their positions. Counting and finding never touch a
 // map.
@@ -87,7 +126,7 @@ template <class V, sink S> struct emit {
     if constexpr (S == sink::find) {
       (void)count;
       for (; bits; bits &= bits - 1)
-        positions(out).push(i + static_cast<size_t>(__builtin_ctzll(bits)));
+        record(positions(out), i + static_cast<size_t>(__builtin_ctzll(bits)));
     } else if constexpr (S == sink::count)
       count += static_cast<size_t>(__builtin_popcountll(bits));
     else
@@ -95,7 +134,7 @@ template <class V, sink S> struct emit {
   }
   static void one(unsigned char* out, size_t x, size_t& count) {
     if constexpr (S == sink::find)
-      positions(out).push(x);
+      record(positions(out), x);
     else if constexpr (S == sink::count)
       ++count;
     else
@@ -170,7 +209,7 @@ __attribute__((noinline)) size_t exact_positions(const unsigned char* t, size_t 
   // blocks from i (all of them below 6 bytes, where nothing skips) and returns how many.
   bool skip = true;
   auto stretch = [&](size_t left, auto&& each) {
-    const size_t blocks = P >= 6 ? std::min<size_t>(left, 64) : left;
+    const size_t blocks = P >= 6 ? min_of<size_t>(left, 64) : left;
     size_t busy = 0;
     if (P >= 6 && skip) {
       for (size_t k = 0; k < blocks; ++k, i += V::W)
@@ -189,7 +228,7 @@ __attribute__((noinline)) size_t exact_positions(const unsigned char* t, size_t 
     // "you" from 46 to 55; " the " (five compares a block) unchanged at 31.
     size_t c = 0;
     while (fit_end - i >= V::W) {
-      const size_t blocks = std::min<size_t>((fit_end - i) / V::W, 255);
+      const size_t blocks = min_of<size_t>((fit_end - i) / V::W, 255);
       typename V::vec lanes = V::zero();
       for (size_t done = 0; done < blocks;)
         done += stretch(blocks - done, [&](typename V::vec m) { lanes = V::sub(lanes, m); });
@@ -245,7 +284,7 @@ periodic_positions(const unsigned char* t, size_t n, const unsigned char* pat, s
   if (fit_end - i < V::W || n - i < reach)
     return i;
   // Blocks start at most at `last`: i + W <= fit_end and i + reach <= n.
-  const size_t last = std::min(fit_end - V::W, n - reach);
+  const size_t last = min_of(fit_end - V::W, n - reach);
   // The smear's doubling shifts, 0 for the steps a short span does not need (x | x >> 0 == x):
   // fixed steps, no loop, the same for every block.
   size_t len = 1, shift[6];
@@ -313,12 +352,14 @@ inline typename V::mask filter_mask(const unsigned char* t, size_t x, const size
   return V::movemask(acc);
 }
 
+// The masks of two blocks (std::pair would be instantiated for every file alike).
+template <class M> struct mask_pair { M first, second; };
+
 // A quiet-loop step: the first K filter bytes over the two blocks at i and i + W, after asking for
 // the text ahead where the loop prefetches (i below until). Same bounds as filter_mask.
 template <class V, size_t K, bool Prefetch>
-inline std::pair<typename V::mask, typename V::mask> step_masks(const unsigned char* t, size_t i,
-                                                                size_t until, const size_t* o,
-                                                                const typename V::vec* b) {
+inline mask_pair<typename V::mask> step_masks(const unsigned char* t, size_t i, size_t until,
+                                              const size_t* o, const typename V::vec* b) {
   if constexpr (Prefetch)
     prefetch_text(t, i, until);
   return {filter_mask<V, 0, K>(t, i, o, b), filter_mask<V, 0, K>(t, i + V::W, o, b)};
@@ -574,7 +615,7 @@ __attribute__((noinline)) size_t copy_blocks(const unsigned char* t, size_t n, s
       off -= r;
   };
   bool broken = false;
-  size_t ver = extend_run<V>(t, n, r, i + r, std::min(n, b + lead), broken);
+  size_t ver = extend_run<V>(t, n, r, i + r, min_of(n, b + lead), broken);
   for (;;) {
     // The steady state: the text checked up to exactly b + lead, which decides block b (its
     // last window ends at b + W - 1 + p <= b + lead); the check of the next W bytes goes on.
@@ -597,7 +638,7 @@ __attribute__((noinline)) size_t copy_blocks(const unsigned char* t, size_t n, s
     if (fit_end - b < V::W)
       break;
     if (!broken)
-      ver = extend_run<V>(t, n, r, ver, std::min(n, b + lead + V::W), broken);
+      ver = extend_run<V>(t, n, r, ver, min_of(n, b + lead + V::W), broken);
     if (ver < b + V::W - 1 + p)
       break;
     put_window(b);
@@ -707,7 +748,7 @@ public:
     // before it, so each starts from a clean state; only the tables carry over.
     const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(out_);
     for (size_t lo = start; lo < end;) {
-      const size_t page_end = std::min(end, lo + (page - (base + lo) % page));
+      const size_t page_end = min_of(end, lo + (page - (base + lo) % page));
       for (size_t hi = page_end; hi > lo;) {
         const size_t in_block = (base + hi - 1) % block; // hi - 1 lies in the block
         const size_t b = in_block < hi - 1 - lo ? hi - 1 - in_block : lo;
@@ -768,7 +809,7 @@ private:
       } else if constexpr (S == sink::find) {
         for (size_t x = from; x < to; ++x)
           if (seekpat_internal::count_positions(t_, pat_, p_, x, x + 1))
-            positions(out_).push(x);
+            record(positions(out_), x);
       } else {
         seekpat_internal::define_positions(t_, pat_, p_, out_, from, to);
       }
@@ -895,7 +936,7 @@ private:
         continue;
       }
       const size_t b = copy_blocks<V, S>(t_, pl_.n, p_, r, tile, out_, i, i + len, fit_end, count_);
-      backoff = b - (i + len) >= len ? len : std::min(2 * backoff, 64 * len);
+      backoff = b - (i + len) >= len ? len : min_of(2 * backoff, 64 * len);
       wait = backoff;
       i = b;
     }
@@ -1356,8 +1397,8 @@ private:
     // ones: nothing up to j0 - q can match, so those positions are dead rather than candidates.
     size_t decided = last + 1;
     if (s.run_broken && s.verified_end - rq_ + 1 > decided) {
-      decided = std::min(s.verified_end - rq_ + 1, fit_end);
-      s.dead_end = std::max(s.dead_end, decided);
+      decided = min_of(s.verified_end - rq_ + 1, fit_end);
+      s.dead_end = max_of(s.dead_end, decided);
     }
     cand &= ~low_bits(decided - i);
     return false;
@@ -1473,11 +1514,11 @@ private:
   size_t rq_ = 0;
   std::uint64_t rstride_ = 0;
   // The tile of runs whose period has no prepared one, filled for run_tile_q_.
-  std::unique_ptr<unsigned char[], seekpat_internal::aligned_delete> run_tile_;
+  owned<unsigned char, tile_delete> run_tile_;
   size_t run_tile_q_ = 0;
   bool tile_failed_ = false; // an allocation of a tile failed: runs mark bit by bit
   bool no_memory_ = false;   // an allocation failed: do without the tables
-  std::unique_ptr<std::uint32_t[]> own_fail_;
+  owned<std::uint32_t, table_delete> own_fail_;
   filter_state st_;
 };
 

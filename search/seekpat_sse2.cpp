@@ -39,7 +39,9 @@ struct sse2 {
 
   // p must be 16-byte aligned.
   template <bool Stream> static void put(unsigned char* p, vec v) {
+#ifdef SEEKPAT_STORE_ASSERTS // a Debug build's: every map store runs through here
     assert(reinterpret_cast<std::uintptr_t>(p) % W == 0);
+#endif
     if (Stream)
       _mm_stream_si128(reinterpret_cast<vec*>(p), v);
     else
