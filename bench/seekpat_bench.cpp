@@ -12,6 +12,7 @@
 //                      [--only SUBSTRING|small|count|corpus|sizes]
 //                      [--corpora DIR] [--no-peers]
 // --only corpus: the real texts of DIR (default ../shared/corpora), each repeated to --mib MiB.
+#include "search_bench.h"
 #include "seekpat.h"
 #include "seekpat.hpp"
 #include "seekpat_internal.h"
@@ -35,9 +36,6 @@ constexpr bool have_hyperscan = true;
 #else
 constexpr bool have_hyperscan = false;
 #endif
-
-void seekpat_seq(const char* pattern, const char* text, char* out, int n);
-void advise_huge_pages(char* buf, std::size_t n); // search_bench's advice on the map it owns
 
 namespace {
 

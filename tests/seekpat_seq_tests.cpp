@@ -2,15 +2,12 @@
 // and run_test's verdict against deliberately wrong parallel searches. This program links its own
 // seekpat (below) in place of the engine, so that every way a search can be wrong is at hand.
 #include "run_program.h"
+#include "search_bench.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
-
-void seekpat_seq(const char* pattern, const char* text, char* out, int n);
-int count_non_zero(const char* str, int n);
-void run_test(const char* pattern, const char* text, int n, const char* msg);
 
 namespace {
 
