@@ -497,8 +497,7 @@ plan make_plan(const unsigned char* pattern, std::size_t p, const unsigned char*
   }
   pl.loop_bytes = 3;
   pl.prefetch = n >= tune.prefetch_min;
-  pl.exact = p <= exact_max;
-  pl.rare_lanes = false;
+  pl.route = p <= exact_max ? route_kind::exact_lanes : route_kind::filter;
   pl.period = 0;
   pl.text_period = 0;
   pl.verify_budget = tune.verify_budget;
@@ -529,10 +528,11 @@ plan plan_search(const unsigned char* pattern, std::size_t p, const std::size_t*
     // Rare lanes also for patterns too long for exact lanes whose candidates are mostly true
     // matches, which no filter can spare a verification; not where they are so frequent that
     // runs or the dense periodic path decide blocks at one or a few compares each.
-    pl.rare_lanes = p <= rare_lanes_max &&
-                    (rate <= short_filter_max_rate || (p > exact_max && rate < periodic_min_rate &&
-                                                       matched >= rate * lanes_min_true_share));
-    pl.exact = pl.exact && !pl.rare_lanes;
+    if (p <= rare_lanes_max &&
+        (rate <= short_filter_max_rate ||
+         (p > exact_max && rate < periodic_min_rate && matched >= rate * lanes_min_true_share)))
+      pl.route = route_kind::rare_lanes;
+    static_assert(short_filter_max_rate < periodic_min_rate, "rare lanes are never periodic");
     if (rate >= periodic_min_rate) {
       // Frequent periodic patterns: where the text keeps breaking their period, the dense
       // periodic path; where it rarely does, runs (one compare per block), even for patterns
@@ -548,12 +548,13 @@ plan plan_search(const unsigned char* pattern, std::size_t p, const std::size_t*
       if (q && pl.fit >= 64 + q) {
         const bool breaks_often =
             sampled_breaks(text, pl.fit, tune.sample_spacing, q) >= periodic_min_breaks;
-        if (breaks_often && p >= 2 * q && (!pl.exact || q >= 2)) {
-          pl.exact = false;
+        const bool exact = pl.route == route_kind::exact_lanes;
+        if (breaks_often && p >= 2 * q && (!exact || q >= 2)) {
+          pl.route = route_kind::dense_periodic;
           pl.period = q;
           pl.text_period = text_period(text, n, q);
-        } else if (pl.exact && !breaks_often)
-          pl.exact = false;
+        } else if (exact && !breaks_often)
+          pl.route = route_kind::filter;
       }
     }
   } else if (!filter_off && p > exact_max && pl.fit >= 4096) {

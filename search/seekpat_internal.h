@@ -192,6 +192,16 @@ struct position_sink {
 
 // Everything a kernel needs to fill out[start, end) of one call. Read-only once built, so the
 // threads of one call share it.
+// How a plan decides the positions of its text (see plan_search for when each is taken):
+enum class route_kind {
+  exact_lanes,    // every pattern byte compared in lanes at every block (p <= exact_max)
+  rare_lanes,     // the filter's loop, then every pattern byte in lanes in the blocks it passes
+                  // (p <= rare_lanes_max, rare in the sample)
+  dense_periodic, // the pattern's first `period` bytes in lanes and a mask of where the text
+                  // breaks that period, at every block, however many match
+  filter,         // the filter's loop, candidates verified, runs and dead stretches
+};
+
 struct plan {
   const unsigned char* pattern;
   std::size_t p;
@@ -199,17 +209,14 @@ struct plan {
   std::size_t n;
   unsigned char* out; // unused when counting
   std::size_t fit;    // positions where the pattern fits: n - p + 1 (p <= n here)
-  // When !exact, offsets of four rare pattern bytes: the first loop_bytes (1 to 4) filter every
-  // block, the others confirm the blocks they pass.
+  // Outside exact lanes, offsets of four rare pattern bytes: the first loop_bytes (1 to 4) filter
+  // every block, the others confirm the blocks they pass (and the edges' blocks, off exact lanes).
   std::size_t filter_off[4];
   std::size_t loop_bytes;
   bool prefetch; // the quiet loops prefetch the text (n >= tuning::prefetch_min)
-  bool exact;    // every pattern byte compared in lanes at every block (p <= exact_max only)
-  // A pattern of at most rare_lanes_max bytes that the sample shows rare (!exact): its bytes
-  // are compared in lanes only in blocks that hold a candidate.
-  bool rare_lanes;
-  std::size_t period;      // nonzero: the dense periodic path with this period (!exact)
-  std::size_t text_period; // with period: a longer period the text seems to have, or 0
+  route_kind route;
+  std::size_t period;      // dense periodic: the pattern's period; else 0
+  std::size_t text_period; // dense periodic: a longer period the text seems to have, or 0
   std::size_t verify_budget, verify_allowance;
   sink mode;
   const pattern_tables* tables; // prepared tables, or null to build them lazily

@@ -26,6 +26,7 @@ namespace {
 
 using seekpat_internal::pattern_tables;
 using seekpat_internal::plan;
+using seekpat_internal::route_kind;
 using seekpat_internal::sink;
 using std::size_t;
 
@@ -778,14 +779,12 @@ private:
       const size_t head_end = fit_end - i > head ? i + head : fit_end;
       edge(i, head_end);
       i = head_end;
-      if (pl_.period)
-        i = periodic_loop(i, fit_end);
-      else if (pl_.exact)
-        i = exact_dispatch(i, fit_end);
-      else if (pl_.rare_lanes)
-        i = rare_lanes_loop(i, fit_end);
-      else
-        i = filter_loop(i, fit_end);
+      switch (pl_.route) {
+      case route_kind::exact_lanes: i = exact_dispatch(i, fit_end); break;
+      case route_kind::rare_lanes: i = rare_lanes_loop(i, fit_end); break;
+      case route_kind::dense_periodic: i = periodic_loop(i, fit_end); break;
+      case route_kind::filter: i = filter_loop(i, fit_end); break;
+      }
       edge(i, fit_end);
       i = fit_end;
     }
@@ -838,7 +837,7 @@ private:
   // verification of each candidate.
   std::uint64_t block_bits(size_t b, size_t& work) const {
     assert(b + V::W <= pl_.fit);
-    if (pl_.exact) {
+    if (pl_.route == route_kind::exact_lanes) {
       typename V::vec acc = V::cmpeq(V::load(t_ + b), V::set1(pat_[0]));
       for (size_t k = 1; k < p_; ++k)
         acc = V::and_(acc, V::cmpeq(V::load(t_ + b + k), V::set1(pat_[k])));

@@ -358,7 +358,8 @@ TEST(SeekpatAdversarial, LinesOfARepeatedUnit) {
       for (const std::string& piece : pieces) {
         if (set.copied) {
           const seekpat_internal::plan pl = plan_for(piece, text, tunings(false)[1]);
-          EXPECT_TRUE(pl.period && pl.text_period) << piece << ": not copied by the dense path";
+          EXPECT_TRUE(pl.route == seekpat_internal::route_kind::dense_periodic && pl.text_period)
+              << piece << ": not copied by the dense path";
         }
         check_all(piece, text,
                   std::string("lines of ") + set.unit + ", p=" + std::to_string(piece.size()));
@@ -543,7 +544,7 @@ TEST(SeekpatDifferential, RecordsWhoseCandidatesAreMostlyMatches) {
             (r.below(4) ? ";Lu;0;L;;;;;N;;;;;\n" : ";Ll;0;R;;;;;Y;;;;;\n");
   for (const std::string pattern : {";0;L;;;;;N;", "u;0;L;;;;;N;;;;;"}) {
     const seekpat_internal::plan pl = plan_for(pattern, text, tunings(false)[1]);
-    EXPECT_TRUE(pl.rare_lanes && !pl.exact && !pl.period) << pattern;
+    EXPECT_EQ(pl.route, seekpat_internal::route_kind::rare_lanes) << pattern;
     check_all(pattern, text, "records, p=" + std::to_string(pattern.size()));
   }
 }
