@@ -1,0 +1,155 @@
+// The dense periodic route: a pattern of a small period in text that keeps breaking it, and the
+// copy of its map by the text's own longer period.
+#pragma once
+
+#include "kernel/common.h"
+
+namespace {
+
+// Dense periodic matches: for a pattern of smallest period Q, x matches exactly when text[x, x +
+// Q) equals the pattern's first Q bytes and the text repeats with period Q over [x + Q, x + p)
+// (then every byte follows by the period; conversely a match has both). Taken where that
+// period breaks often (short lines of a repeated unit), which would end runs every few blocks. The
+// first is Q compares in lanes. For the second, bit k of a break mask B is set where text[i + Q +
+// k] differs from text[i + k]; a break at k rules out the positions i + d with k - (p - Q) < d <=
+// k, all at once by smearing B over windows of p - Q bits. B slides along with the blocks, one new
+// vector compared per block, and is smeared at every block: a branch around the smear, taken
+// where some position passed the first test and some break mattered, was mispredicted often
+// enough to cost more (one thread, 4 MiB, ten blanks in an assembly listing: 12.7 GB/s with it,
+// 13.8 without; lines of "qaz" alike). So a block costs the same however many positions match
+// and however often the text's period breaks. B is a mask M of 64 bits, or of 128 where the W - 1
+// + p - Q bits that matter need it (p - Q <= periodic_max_span): measured on one thread, 4 MiB of
+// lines of "qaz", a 48-byte piece of a line runs as fast as a 33-byte one, 28-30 GB/s, against
+// 2.0 through the filter and its runs. Decides positions from i while i + W <= fit_end and the
+// mask's loads stay inside the text; returns where it stopped.
+template <class V, sink S, size_t Q, class M>
+__attribute__((noinline)) size_t
+periodic_positions(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
+                   unsigned char* out, size_t i, size_t fit_end, size_t& count) {
+  static_assert(Q >= 1 && Q <= seekpat_internal::periodic_max_q, "small periods only");
+  assert(p > Q && p - Q <= seekpat_internal::periodic_max_span && fit_end + p - 1 <= n);
+  constexpr size_t bits = 8 * sizeof(M);
+  const size_t span = p - Q;
+  // B holds `words` vectors of break bits, enough for the W - 1 + span that matter and at most
+  // the mask's width; the newest load of text ends at i + Q + words * W - 1, kept below n by the
+  // loop condition.
+  const size_t words = (V::W - 1 + span + V::W - 1) / V::W;
+  const size_t reach = Q + words * V::W;
+  assert(words * V::W <= bits);
+  if (fit_end - i < V::W || n - i < reach)
+    return i;
+  // Blocks start at most at `last`: i + W <= fit_end and i + reach <= n.
+  const size_t last = min_of(fit_end - V::W, n - reach);
+  // The smear's doubling shifts, 0 for the steps a short span does not need (x | x >> 0 == x):
+  // fixed steps, no loop, the same for every block.
+  size_t len = 1, shift[6];
+  for (size_t k = 0; k < 6; ++k) {
+    shift[k] = 2 * len <= span ? len : 0;
+    len += shift[k];
+  }
+  const size_t rest = span - len;
+  constexpr std::uint64_t lanes = V::W == 64 ? ~0ull : (1ull << V::W) - 1;
+  auto breaks_at = [&](size_t j) { // bits for text[j, j + W) against text[j - Q, ...)
+    return M(
+        ~static_cast<std::uint64_t>(V::movemask(V::cmpeq(V::load(t + j), V::load(t + j - Q)))) &
+        lanes);
+  };
+  M breaks = 0;
+  for (size_t w = 0; w < words; ++w)
+    breaks |= breaks_at(i + Q + w * V::W) << (w * V::W);
+  const size_t top = (words - 1) * V::W;
+  typename V::vec b[Q];
+#pragma GCC unroll 8
+  for (size_t k = 0; k < Q; ++k)
+    b[k] = V::set1(pat[k]);
+  size_t c = 0;
+  for (;;) {
+    typename V::vec acc = V::cmpeq(V::load(t + i), b[0]);
+#pragma GCC unroll 8
+    for (size_t k = 1; k < Q; ++k)
+      acc = V::and_(acc, V::cmpeq(V::load(t + i + k), b[k]));
+    std::uint64_t hits = static_cast<std::uint64_t>(V::movemask(acc));
+    // Bit d of the smear = OR of the break bits d .. d + span - 1, by doubling shifts (a window
+    // of len after them) and one more shift by the rest: the positions whose window holds a
+    // break. A 64-bit mask never needs the sixth step (span < 64 there).
+    M smear = breaks;
+    smear |= smear >> shift[0];
+    smear |= smear >> shift[1];
+    smear |= smear >> shift[2];
+    smear |= smear >> shift[3];
+    smear |= smear >> shift[4];
+    if constexpr (bits > 64)
+      smear |= smear >> shift[5];
+    hits &= ~static_cast<std::uint64_t>(smear | smear >> rest);
+    emit<V, S>::bits(out, i, hits, c);
+    i += V::W;
+    if (i > last)
+      break;
+    // Slide B by one block: the new top vector covers text[i + Q + top, + W), whose end
+    // i + reach - 1 < n by the check above.
+    breaks = (breaks >> V::W) | breaks_at(i + Q + top) << top;
+  }
+  count += c;
+  return i;
+}
+
+// A map that repeats with the text's period r: given tile[k] = map[i + k] for k in [0, r + W - 1),
+// writes block b and those after it as windows of the tile, tile[off, off + W) with off = (b - i)
+// mod r, while W positions remain before fit_end and the text keeps period r, text[j] == text[j -
+// r], over [i + r, b + W - 1 + p): then each window there equals the one r before it. Returns the
+// first block it does not write. b >= i + r.
+//
+// The text is checked lead = r + p + W bytes ahead of the blocks, a block at a time, so that the
+// loads r bytes back stay ahead of the map bytes just stored: where they fell just behind them in
+// the address bits below 4096 (a map on the same page offset as its text), each would wait on
+// the stores (4K aliasing). Every check ends at or before n. On plain pointers, so that the loop
+// keeps everything in registers.
+template <class V, sink S>
+__attribute__((noinline)) size_t copy_blocks(const unsigned char* t, size_t n, size_t p, size_t r,
+                                             const unsigned char* tile, unsigned char* out,
+                                             size_t i, size_t b, size_t fit_end, size_t& count) {
+  assert(b >= i + r && fit_end + p - 1 <= n);
+  constexpr typename V::mask full = static_cast<typename V::mask>(~typename V::mask(0));
+  const size_t lead = r + p + V::W, step = V::W % r;
+  size_t off = (b - i) % r, c = 0;
+  auto put_window = [&](size_t at) {
+    emit<V, S>::block(out, at, V::load(tile + off), c);
+    off += step;
+    if (off >= r)
+      off -= r;
+  };
+  bool broken = false;
+  size_t ver = extend_run<V>(t, n, r, i + r, min_of(n, b + lead), broken);
+  for (;;) {
+    // The steady state: the text checked up to exactly b + lead, which decides block b (its
+    // last window ends at b + W - 1 + p <= b + lead); the check of the next W bytes goes on.
+    // Two blocks a step while both hold (one test for both).
+    for (; fit_end - b >= 2 * V::W && ver == b + lead && n - ver >= 2 * V::W; b += 2 * V::W) {
+      const auto both = V::and_(V::cmpeq(V::load(t + ver), V::load(t + ver - r)),
+                                V::cmpeq(V::load(t + ver + V::W), V::load(t + ver + V::W - r)));
+      if (V::movemask(both) != full)
+        break; // the loop below finds where
+      ver += 2 * V::W;
+      put_window(b);
+      put_window(b + V::W);
+    }
+    for (; fit_end - b >= V::W && ver == b + lead && n - ver >= V::W; b += V::W) {
+      const auto m = V::movemask(V::cmpeq(V::load(t + ver), V::load(t + ver - r)));
+      broken = m != full;
+      ver += broken ? static_cast<size_t>(__builtin_ctzll(~std::uint64_t(m))) : V::W;
+      put_window(b);
+    }
+    if (fit_end - b < V::W)
+      break;
+    if (!broken)
+      ver = extend_run<V>(t, n, r, ver, min_of(n, b + lead + V::W), broken);
+    if (ver < b + V::W - 1 + p)
+      break;
+    put_window(b);
+    b += V::W;
+  }
+  count += c;
+  return b;
+}
+
+} // namespace
