@@ -5,6 +5,7 @@
 // hundreds and thousands of bytes reach the sampled filter offsets and long periods), then the
 // pattern, then the text. The text is copied to a buffer of its exact size, so ASan catches any
 // over-read. fuzz/corpus holds seeds: periodic texts, late misses, runs, long patterns.
+#include "path_knobs.h"
 #include "seekpat_internal.h"
 
 #include <cstdint>
@@ -26,27 +27,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::vector<char> text(data + p, data + size);
   const std::size_t n = text.size();
 
-  tuning t;
-  t.threads = 1 + (knobs & 3); // a few threads: enough for every kind of share boundary
-  t.min_chunk = 1;
-  t.granule = 1;
-  t.kern = (knobs & 4) && kernel_supported(kernel::avx2) ? kernel::avx2 : kernel::sse2;
-  t.stream_min = (knobs & 8) ? 0 : ~std::size_t(0);
-  if ((knobs & 9) == 9) { // streaming on 2 or 4 threads: a fresh map's order of blocks
-    t.fresh = 1;
-    t.fresh_page = 320;
-    t.fresh_block = 64;
-    t.fresh_max_p = ~std::size_t(0);
-  }
-  if (knobs & 16)
-    t.verify_budget = t.verify_allowance = 0;
-  t.short_max = (knobs & 32) ? 64 : 0;
-  if (knobs & 64) { // filters fitted to a sample even of tiny texts, and watched
-    t.sample_min = t.sample_spacing = 64;
-    t.replan_window = 256;
-  }
-  if (knobs & 128) // small texts on one thread through the general path rather than small_text
-    t.small_max = 0;
+  using namespace path_knobs;
+  const kernel k = (knobs & 4) && kernel_supported(kernel::avx2) ? kernel::avx2 : kernel::sse2;
+  // A few threads: enough for every kind of share boundary. Streaming on 2 or 4 threads takes a
+  // fresh map's order of blocks.
+  const tuning t =
+      tuning_for(k, 1 + (knobs & 3),
+                 ((knobs & 8) ? stream : 0) | ((knobs & 9) == 9 ? fresh_order : 0) |
+                     ((knobs & 16) ? fallback : 0) | ((knobs & 32) ? short_path : 0) |
+                     ((knobs & 64) ? sampled : 0) | ((knobs & 128) ? general_small : 0));
 
   std::vector<char> out(n, '\x55');
   search(pattern.data(), p, text.data(), n, out.data(), t);

@@ -2,6 +2,7 @@
 // and adversarial input, every kernel the CPU runs, many thread counts and chunk boundaries, with
 // the text, the pattern and the map each ending at an inaccessible page.
 #include "guarded.h"
+#include "path_knobs.h"
 #include "reference.h"
 #include "seekpat.h"
 #include "seekpat_internal.h"
@@ -28,44 +29,21 @@ std::vector<kernel> kernels() {
 
 const char* name(kernel k) { return k == kernel::avx2 ? "avx2" : "sse2"; }
 
-// Tunings that reach every path on small inputs: each kernel, thread counts whose chunks end
-// anywhere (granule 1), small texts through small_text and through the general path, streaming
-// stores from the first byte in a fresh map's order of blocks, and the linear fallback forced by
-// a zero verification budget.
+// Tunings that reach every path on small inputs (see path_knobs): each kernel, thread counts whose
+// shares end anywhere, small texts through small_text and through the general path, streaming
+// stores in a fresh map's order of blocks, the linear fallback, filters fitted to a sample and
+// watched, and positions listed whole and in rounds of 64 and 128.
 std::vector<tuning> tunings(bool all_thread_counts) {
+  using namespace path_knobs;
   std::vector<tuning> ts;
   for (kernel k : kernels()) {
     for (int threads : {1, 2, 3, 7, 16}) {
       if (!all_thread_counts && threads != 1 && threads != 3)
         continue;
-      for (int variant = 0; variant < 3; ++variant) {
-        tuning t;
-        t.kern = k;
-        t.threads = threads;
-        t.min_chunk = 1;
-        t.granule = 1;
-        t.short_max = variant == 0 ? 64 : 0; // the vector kernels even on the tiniest texts
-        t.stream_min = variant == 1 ? 0 : ~std::size_t(0);
-        if (variant == 1) {   // a fresh map's order: blocks of pages last to first, some partial
-          t.prefetch_min = 0; // and the quiet loops' prefetches, up to the text's end
-          t.fresh = 1;
-          t.fresh_page = 320;
-          t.fresh_block = 64;
-          t.fresh_max_p = ~std::size_t(0);
-        }
-        if (variant == 2) { // the main loops even on small shares, and the fallback
-          t.small_max = 0;
-          t.verify_budget = t.verify_allowance = 0;
-        }
-        if (variant != 0) { // filters fitted to a sample even of tiny texts, and watched
-          t.sample_min = t.sample_spacing = 64;
-          t.replan_window = 256;
-          // positions recorded by the kernel even on tiny texts, handed on in rounds of 64 or 128
-          t.find_map_max = 0;
-          t.visit_slice = 64 * static_cast<std::size_t>(variant);
-        }
-        ts.push_back(t);
-      }
+      ts.push_back(tuning_for(k, threads, short_path));
+      ts.push_back(tuning_for(k, threads, stream | fresh_order | sampled | rounds));
+      ts.push_back(tuning_for(k, threads, general_small | fallback | sampled | rounds));
+      ts.back().visit_slice = 128;
     }
   }
   return ts;
