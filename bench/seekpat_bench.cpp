@@ -12,6 +12,8 @@
 //                      [--only SUBSTRING|small|count|corpus|sizes]
 //                      [--corpora DIR] [--no-peers]
 // --only corpus: the real texts of DIR (default ../shared/corpora), each repeated to --mib MiB.
+#include "harness.h"
+#include "peers.h"
 #include "search_bench.h"
 #include "seekpat.h"
 #include "seekpat.hpp"
@@ -19,640 +21,342 @@
 #include "textgen.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
-#include <immintrin.h>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
-
-#if __has_include(<hs/hs.h>) && defined(SEEKPAT_BENCH_HYPERSCAN)
-#include <hs/hs.h>
-#define HAVE_HYPERSCAN 1
-constexpr bool have_hyperscan = true;
-#else
-constexpr bool have_hyperscan = false;
-#endif
 
 namespace {
 
-double now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-// Runs share(t, start, end) for share t of [0, n) on every hardware thread, share 0 on the calling
-// one, and returns when all are done. Bounds are multiples of `align`, the last one n.
-template <class F> void on_every_thread(std::size_t n, std::size_t align, const F& share) {
-  const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-  auto bound = [&](unsigned t) { return t == threads ? n : n / threads * t / align * align; };
-  std::vector<std::thread> pool;
-  for (unsigned t = 1; t < threads; ++t)
-    pool.emplace_back([&, t] { share(t, bound(t), bound(t + 1)); });
-  share(0u, std::size_t(0), bound(1));
-  for (std::thread& th : pool)
-    th.join();
-}
-
-// The floor: what any search that writes an n-byte map into fresh memory must at least pay.
-// Copies the text into a fresh, huge-page-advised buffer with every hardware thread.
-double time_floor(const char* text, std::size_t n) {
-  const double start = now();
-  char* buf = static_cast<char*>(std::malloc(n));
-  advise_huge_pages(buf, n);
-  on_every_thread(
-      n, 1, [=](unsigned, std::size_t a, std::size_t b) { std::memcpy(buf + a, text + a, b - a); });
-  const double t = now() - start;
-  std::free(buf);
-  return t;
-}
-
-// Reads a share of the text as fast as the core can and folds it into one word, so that the reads
-// cannot be dropped.
-__attribute__((target("avx2"))) std::uint64_t read_share_avx2(const char* text, std::size_t n) {
-  __m256i a = _mm256_setzero_si256(), b = a;
-  std::size_t i = 0;
-  for (; i + 64 <= n; i += 64) {
-    a = _mm256_xor_si256(a, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i)));
-    b = _mm256_xor_si256(b, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i + 32)));
-  }
-  std::uint64_t acc = static_cast<std::uint64_t>(_mm256_extract_epi64(_mm256_xor_si256(a, b), 0));
-  for (; i < n; ++i)
-    acc ^= static_cast<unsigned char>(text[i]);
-  return acc;
-}
-
-// The read-only floor: what any search that writes no map must at least pay, reading the text
-// once with every hardware thread.
-double time_read_floor(const char* text, std::size_t n) {
-  std::vector<std::uint64_t> folded(std::max(1u, std::thread::hardware_concurrency()));
-  const double start = now();
-  on_every_thread(n, 1, [&](unsigned t, std::size_t a, std::size_t b) {
-    folded[t] = read_share_avx2(text + a, b - a);
-  });
-  const double t = now() - start;
-  volatile std::uint64_t sink = 0;
-  for (std::uint64_t f : folded)
-    sink = sink ^ f;
-  return t;
-}
-
-// The streaming floor for a warm map: the text copied into it by every hardware thread with
-// vector loads and non-temporal stores, the least a search that writes the map must move.
-// out must be 32-byte aligned.
-__attribute__((target("avx2"))) void stream_share(const char* text, char* out, std::size_t n) {
-  std::size_t i = 0;
-  for (; i + 32 <= n; i += 32)
-    _mm256_stream_si256(reinterpret_cast<__m256i*>(out + i),
-                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i)));
-  std::memcpy(out + i, text + i, n - i);
-  _mm_sfence();
-}
-
-double time_stream_floor(const char* text, char* out, std::size_t n) {
-  const double start = now();
-  on_every_thread(n, 64, [=](unsigned, std::size_t a, std::size_t b) {
-    stream_share(text + a, out + a, b - a); // a is a multiple of 64: out + a stays aligned
-  });
-  return now() - start;
-}
-
-// seekpat as search_bench calls it: a fresh, never-touched map each time (the allocation and
-// the release are outside the timing, as in search_bench).
-double time_fresh(const std::string& pattern, const char* text, std::size_t n,
-                  std::vector<char>* keep) {
-  char* out = static_cast<char*>(std::malloc(n)); // as search_bench hands it over
-  advise_huge_pages(out, n);
-  const double start = now();
-  seekpat(pattern.c_str(), text, out, static_cast<int>(n));
-  const double t = now() - start;
-  if (keep)
-    keep->assign(out, out + n);
-  std::free(out);
-  return t;
-}
-
-// One slow method on a prefix of the text: grows the prefix until a run takes about `target`
-// seconds (or the text is used up); returns bytes per second and the prefix length in *used.
-double throughput(const std::function<void(std::size_t)>& run, std::size_t n, double target,
-                  std::size_t* used) {
-  std::size_t len = std::min<std::size_t>(n, 1u << 16);
-  for (;;) {
-    const double start = now();
-    run(len);
-    const double t = now() - start;
-    if (len == n || t >= target / 4) {
-      double best = t;
-      if (t < target) { // one more run to take the faster of two
-        const double s2 = now();
-        run(len);
-        best = std::min(best, now() - s2);
-      }
-      *used = len;
-      return static_cast<double>(len) / best;
-    }
-    const double grow = t > 0 ? target / t : 64;
-    len = std::min<std::size_t>(
-        n, static_cast<std::size_t>(static_cast<double>(len) * std::min(grow, 64.0)));
-  }
-}
+// The command line.
+struct options {
+  std::size_t mib = 256, n = 0; // n = mib MiB
+  int reps = 7;
+  std::string csv_path, only, corpora, text_only;
+  bool peers = true;
+};
 
 struct bench_case {
   std::string group, label, pattern;
   const std::vector<char>* text;
 };
 
-struct peer {
-  const char* name;
-  std::function<void(const std::string&, const char*, std::size_t, char*)> fill;
+// The generated texts, each of n bytes, and the main table's cases over them.
+struct inputs {
+  std::vector<char> english, random, all_a, sparse_b, ab;
+  std::vector<bench_case> cases;
 };
 
-void memmem_fill(const std::string& pat, const char* text, std::size_t n, char* out) {
-  std::memset(out, 0, n);
-  const char* at = text;
-  const char* end = text + n;
-  while (const void* hit = memmem(at, static_cast<std::size_t>(end - at), pat.data(), pat.size())) {
-    const char* h = static_cast<const char*>(hit);
-    out[h - text] = 1;
-    at = h + 1;
-  }
-}
-
-void bmh_fill(const std::string& pat, const char* text, std::size_t n, char* out) {
-  std::memset(out, 0, n);
-  const std::boyer_moore_horspool_searcher<std::string::const_iterator> s(pat.begin(), pat.end());
-  const char* at = text;
-  const char* end = text + n;
-  for (;;) {
-    const char* h = std::search(at, end, s);
-    if (h == end)
+// Small texts: seekpat must never lose to the sequential search, however short the text.
+// Warm maps, many alternating calls, fastest of each.
+int small_table(const options& o, const inputs& in) {
+  const std::size_t n = o.n;
+  const std::vector<char>& english = in.english;
+  std::printf("small texts (English-like, warm map): fastest of alternating batches, "
+              "microseconds per call\n");
+  std::printf("%9s %-18s %10s %10s %8s\n", "n", "pattern", "seekpat", "seq", "seq/seek");
+  std::vector<char> map(1u << 22);
+  for (std::size_t sn :
+       {0ul, 1ul, 5ul, 31ul, 64ul, 300ul, 1000ul, 10000ul, 100000ul, 1000000ul, 4000000ul}) {
+    if (sn > n)
       break;
-    out[h - text] = 1;
-    at = h + 1;
+    for (const char* pat : {"e", " the ", "Sherlock Holmes"}) {
+      // Tiny calls are timed in batches, so that the clock's own cost does not swamp them.
+      const int batch = static_cast<int>(std::max<std::size_t>(1, 2000 / (sn + 1)));
+      const int rounds = static_cast<int>(std::min<std::size_t>(500, 20000000 / (sn + 1000)));
+      double seek = 1e9, seq = 1e9;
+      for (int r = 0; r < rounds; ++r) {
+        double s = now();
+        for (int b = 0; b < batch; ++b) {
+          seekpat(pat, english.data(), map.data(), static_cast<int>(sn));
+          asm volatile("" ::: "memory"); // every call is made, none hoisted out of the loop
+        }
+        seek = std::min(seek, (now() - s) / batch);
+        s = now();
+        for (int b = 0; b < batch; ++b) {
+          seekpat_seq(pat, english.data(), map.data(), static_cast<int>(sn));
+          asm volatile("" ::: "memory");
+        }
+        seq = std::min(seq, (now() - s) / batch);
+      }
+      std::printf("%9zu %-18s %10.3f %10.3f %8.1f\n", sn, ("\"" + std::string(pat) + "\"").c_str(),
+                  seek * 1e6, seq * 1e6, seq / seek);
+    }
   }
-}
-
-#ifdef HAVE_HYPERSCAN
-struct hs_ctx {
-  char* out;
-  std::size_t p;
-};
-int on_match(unsigned, unsigned long long, unsigned long long to, unsigned, void* ctx) {
-  hs_ctx* c = static_cast<hs_ctx*>(ctx);
-  c->out[to - c->p] = 1;
+  std::printf("\n");
   return 0;
 }
-// Hyperscan block mode with one literal; the database is compiled outside the timing.
-struct hyperscan_peer {
-  hs_database_t* db = nullptr;
-  hs_scratch_t* scratch = nullptr;
-  std::string compiled;
-  void prepare(const std::string& pat) {
-    if (pat == compiled)
-      return;
-    hs_free_scratch(scratch);
-    hs_free_database(db);
-    scratch = nullptr;
-    db = nullptr;
-    hs_compile_error_t* err = nullptr;
-    if (hs_compile_lit(pat.data(), 0, pat.size(), HS_MODE_BLOCK, nullptr, &db, &err) !=
-        HS_SUCCESS) {
-      std::fprintf(stderr, "hyperscan: %s\n", err->message);
-      std::exit(1);
-    }
-    hs_alloc_scratch(db, &scratch);
-    compiled = pat;
-  }
-  void fill(const std::string& pat, const char* text, std::size_t n, char* out) {
-    std::memset(out, 0, n);
-    hs_ctx c{out, pat.size()};
-    hs_scan(db, text, static_cast<unsigned>(n), 0, scratch, on_match, &c);
-  }
-  // The text split over every hardware thread, each with a scratch of its own; a share scans on
-  // until its last start position's window ends, and keeps only matches that start inside it.
-  void fill_threaded(const std::string& pat, const char* text, std::size_t n, char* out) {
-    const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-    std::vector<hs_scratch_t*> scratches(threads, nullptr);
-    for (unsigned t = 0; t < threads; ++t)
-      hs_clone_scratch(scratch, &scratches[t]);
-    struct share_ctx {
-      char* out;
-      std::size_t p, start, end;
-    };
-    on_every_thread(n, 1, [&](unsigned t, std::size_t a, std::size_t b) {
-      std::memset(out + a, 0, b - a);
-      const std::size_t scan_end = std::min(n, b + pat.size() - 1);
-      share_ctx c{out, pat.size(), a, b};
-      hs_scan(
-          db, text + a, static_cast<unsigned>(scan_end - a), 0, scratches[t],
-          [](unsigned, unsigned long long, unsigned long long to, unsigned, void* ctx) {
-            share_ctx* sc = static_cast<share_ctx*>(ctx);
-            const std::size_t at = sc->start + to - sc->p;
-            if (at < sc->end)
-              sc->out[at] = 1;
-            return 0;
-          },
-          &c);
-    });
-    for (hs_scratch_t* sc : scratches)
-      hs_free_scratch(sc);
-  }
-};
-hyperscan_peer hyperscan;
-#endif
 
-std::string show_pattern(const std::string& p) {
-  std::string s;
-  for (std::size_t k = 0; k < p.size() && k < 12; ++k)
-    s += (p[k] >= 32 && p[k] < 127) ? p[k] : '?';
-  if (p.size() > 12)
-    s += "...";
-  return s;
+// Real texts: each corpus file repeated to the text size, seekpat (warm map, as fast as it can
+// be shown) against the streaming floor and Hyperscan with the text split over every thread.
+int corpus_table(const options& o, const inputs&) {
+  const std::size_t n = o.n;
+  const std::size_t mib = o.mib;
+  const int reps = o.reps;
+  const std::string& corpora = o.corpora;
+  const std::string& text_only = o.text_only;
+  const std::string dir = corpora.empty() ? "../shared/corpora" : corpora;
+  struct corpus {
+    const char* name;
+    const char* file;
+    std::vector<std::string> patterns; // besides the ones cut from the text
+  };
+  const std::vector<corpus> list = {
+      {"en-subtitles", "opensubtitles/en-sampled.txt", {" the ", "Sherlock Holmes", "you"}},
+      {"ru-subtitles",
+       "opensubtitles/ru-sampled.txt",
+       {"\xd0\xa8\xd0\xb5\xd1\x80\xd0\xbb\xd0\xbe\xd0\xba", " \xd0\xb8 "}},
+      {"zh-subtitles",
+       "opensubtitles/zh-sampled.txt",
+       {"\xe7\x9a\x84", "\xe5\xa4\x8f\xe6\xb4\x9b\xe5\x85\x8b"}},
+      {"sherlock", "sherlock.txt", {"Holmes", "Sherlock Holmes", "e"}},
+      {"code", "memchr/code/rust-library.rs", {"fn ", "unsafe", "pub fn from_utf8"}},
+      {"dna",
+       "imported/regex-redux-100000.fasta",
+       {"agggtaaa", "GGTATTTTAATTTATAGT", "a", "aataaactagataaac"}},
+      {"rare-rpt", "memchr/pathological/repeated-rare-huge.txt", {"abczdef"}},
+      {"defeat-sv", "memchr/pathological/defeat-simple-vector.txt", {"qbz"}},
+      {"defeat-fq",
+       "memchr/pathological/defeat-simple-vector-freq.txt",
+       {"qj" + std::string(49, 'a') + "z"}},
+      {"defeat-rp",
+       "memchr/pathological/defeat-simple-vector-repeated.txt",
+       {std::string(135, 'z') + "az"}},
+      {"md5", "memchr/pathological/md5-huge.txt", {"0123456789abcdef", "7a"}},
+      {"random-hex", "memchr/pathological/random-huge.txt", {"abc", "0123456789abcdef0123"}},
+  };
+  const std::size_t cn = n;
+  // The text and both maps start on pages, as large allocations from malloc do alike: a map a
+  // little ahead of its text in the address bits below 4096 would make every path that stores
+  // while it loads wait on 4K aliasing (measured here: " the " 11-16 GB/s on one thread with
+  // the map 16-64 bytes ahead, 20-22 with it 512 or more bytes away).
+  auto page_buffer = [](std::size_t size) {
+    return std::unique_ptr<char[], void (*)(void*)>(
+        static_cast<char*>(std::aligned_alloc(4096, (size + 4095) / 4096 * 4096)), std::free);
+  };
+  const auto text_buf = page_buffer(cn), ref_buf = page_buffer(cn), map_buf = page_buffer(cn);
+  if (!text_buf || !ref_buf || !map_buf) {
+    std::fprintf(stderr, "out of memory for the corpus table\n");
+    return 1;
+  }
+  char* const text = text_buf.get();
+  char* const ref = ref_buf.get();
+  char* const warm_map = map_buf.get();
+  std::memset(warm_map, 1, cn);
+  std::printf("%zu MiB of each corpus text repeated, warm map, fastest of %d alternating runs, "
+              "GB/s; maps checked against seekpat_seq\n%-12s %-22s %4s %9s | %6s %7s %6s | %9s "
+              "%7s\n",
+              mib, reps, "text", "pattern", "p", "matches", "floor", "seekpat", "xfloor",
+              "hyperscan", "xHS");
+  std::vector<double> ratios;
+  bool ok_all = true;
+  for (const corpus& c : list) {
+    if (!text_only.empty() && text_only != c.name)
+      continue;
+    std::string raw;
+    if (FILE* f = std::fopen((dir + "/" + c.file).c_str(), "rb")) {
+      char buf[1 << 16];
+      std::size_t k;
+      while ((k = std::fread(buf, 1, sizeof buf, f)) > 0)
+        raw.append(buf, k);
+      std::fclose(f);
+    }
+    if (raw.empty()) {
+      std::printf("%-12s (not found: %s/%s)\n", c.name, dir.c_str(), c.file);
+      continue;
+    }
+    if (std::string(c.name) == "dna") { // the sequence alone: header lines dropped
+      std::string seq;
+      for (std::size_t at = 0; at < raw.size();) {
+        std::size_t eol = raw.find('\n', at);
+        eol = eol == std::string::npos ? raw.size() : eol + 1;
+        if (raw[at] != '>')
+          seq.append(raw, at, eol - at);
+        at = eol;
+      }
+      raw.swap(seq);
+    }
+    for (std::size_t at = 0; at < cn; at += raw.size())
+      std::memcpy(text + at, raw.data(), std::min(raw.size(), cn - at));
+    std::vector<std::string> pats = c.patterns;
+    for (std::size_t len : {6, 16, 64, 500}) // pieces of the text: rare, found at least once
+      if (raw.size() > 2 * len)
+        pats.push_back(raw.substr(raw.size() / 3, len));
+    std::string absent = raw.substr(raw.size() / 2, 12);
+    absent[6] = '\x01';
+    pats.push_back(absent);
+    for (const std::string& pat : pats) {
+      double floor_t = 1e9, seek_t = 1e9, hs_t = 1e9;
+#ifdef HAVE_HYPERSCAN
+      hyperscan.prepare(pat);
+#endif
+      for (int r = 0; r < reps; ++r) {
+        floor_t = std::min(floor_t, time_stream_floor(text, warm_map, cn));
+        double st = now();
+        seekpat_internal::search(pat.data(), pat.size(), text, cn, warm_map,
+                                 seekpat_internal::tuning());
+        seek_t = std::min(seek_t, now() - st);
+#ifdef HAVE_HYPERSCAN
+        st = now();
+        hyperscan.fill_threaded(pat, text, cn, ref);
+        hs_t = std::min(hs_t, now() - st);
+#endif
+      }
+      // The reference takes a C string: patterns here hold no NUL byte.
+      seekpat_seq(pat.c_str(), text, ref, static_cast<int>(cn));
+      bool ok = std::memcmp(ref, warm_map, cn) == 0;
+#ifdef HAVE_HYPERSCAN
+      hyperscan.fill_threaded(pat, text, cn, ref);
+      ok &= std::memcmp(ref, warm_map, cn) == 0;
+#endif
+      ok_all &= ok;
+      const auto matches = static_cast<long long>(std::count(warm_map, warm_map + cn, 1));
+      const double gb = static_cast<double>(cn) / 1e9;
+      ratios.push_back(floor_t / seek_t);
+      // Without Hyperscan its two columns say so rather than show a speed never measured.
+      char hs_cols[32] = "        -       -";
+      if (have_hyperscan)
+        std::snprintf(hs_cols, sizeof hs_cols, "%9.2f %7.2f", gb / hs_t, hs_t / seek_t);
+      std::printf("%-12s %-22s %4zu %9lld | %6.2f %7.2f %6.2f | %s%s\n", c.name,
+                  ("\"" + show_pattern(pat) + "\"").c_str(), pat.size(), matches, gb / floor_t,
+                  gb / seek_t, floor_t / seek_t, hs_cols, ok ? "" : "  WRONG");
+      std::fflush(stdout);
+    }
+  }
+  std::sort(ratios.begin(), ratios.end());
+  if (!ratios.empty())
+    std::printf("xfloor: worst %.2f, median %.2f. floor: the text streamed into the warm map by "
+                "every thread. xHS: seekpat speed / Hyperscan speed (text split over every "
+                "thread).\n%s\n",
+                ratios.front(), ratios[ratios.size() / 2],
+                !ok_all          ? "SOME MAPS DIFFER"
+                : have_hyperscan ? "every map equal to seekpat_seq's and Hyperscan's"
+                                 : "every map equal to seekpat_seq's");
+  return ok_all ? 0 : 1;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-  std::size_t mib = 256;
-  int reps = 7;
-  std::string csv_path, only, corpora, text_only;
-  bool peers = true;
-  for (int a = 1; a < argc; ++a) {
-    const std::string arg = argv[a];
-    if (arg == "--mib" && a + 1 < argc)
-      mib = std::strtoul(argv[++a], nullptr, 10);
-    else if (arg == "--reps" && a + 1 < argc)
-      reps = std::atoi(argv[++a]);
-    else if (arg == "--csv" && a + 1 < argc)
-      csv_path = argv[++a];
-    else if (arg == "--only" && a + 1 < argc)
-      only = argv[++a];
-    else if (arg == "--corpora" && a + 1 < argc)
-      corpora = argv[++a];
-    else if (arg == "--text" && a + 1 < argc)
-      text_only = argv[++a];
-    else if (arg == "--no-peers")
-      peers = false;
-    else {
-      std::fprintf(
-          stderr,
-          "usage: %s [--mib N] [--reps N] [--csv FILE] [--only SUBSTRING|small|count|corpus|sizes] "
-          "[--corpora DIR] [--text NAME] [--no-peers]\n",
-          argv[0]);
-      return 2;
-    }
-  }
-  const std::size_t n = mib << 20;
-  if (mib == 0 || n > 0x7fffffffu) {
-    std::fprintf(stderr, "--mib must be 1..2047\n");
-    return 2;
-  }
-
-  std::vector<char> english(n), random(n), all_a(n, 'a');
-  textgen::english(english.data(), n, 42);
-  {
-    // Every byte but NUL, which cannot stand in a pattern handed over as a C string.
-    std::string bytes(255, '\0');
-    for (int b = 1; b < 256; ++b)
-      bytes[b - 1] = static_cast<char>(b);
-    textgen::random_over(random.data(), n, bytes.data(), 255, 7);
-  }
-
-  std::vector<bench_case> cases;
-  for (std::size_t p : {1, 2, 3, 4, 5, 8, 16, 32, 64, 256, 1000}) {
-    // A piece of the text: found at least once, more often the shorter it is.
-    cases.push_back({"english", "present", std::string(&english[n / 3], p), &english});
-    // The same piece with one byte the generator never writes: found nowhere.
-    std::string absent(&english[n / 2], p);
-    absent[p / 2] = '#';
-    cases.push_back({"english", "absent", absent, &english});
-  }
-  cases.push_back({"english", "frequent", " the ", &english});
-  cases.push_back({"english", "frequent", "e", &english});
-  for (std::size_t p : {1, 4, 16, 64}) // random bytes: a piece of the text, found about once
-    cases.push_back({"random", "present", std::string(&random[n / 3], p), &random});
-  for (std::size_t k : {1, 2, 4, 8, 16, 32, 64, 256, 1000}) {
-    cases.push_back({"all-a", "every", std::string(k, 'a'), &all_a});
-    cases.push_back({"all-a", "none", std::string(k, 'a') + "b", &all_a});
-  }
-  // Candidates everywhere that fail late: 'a' x 500 + 'b' + 'a' x 499 against text with a 'b'
-  // every 500 bytes, so the rare byte lines up at every 500th position and the rest of the
-  // pattern almost matches. Verifying each candidate from scratch would cost O(n p).
-  std::vector<char> sparse_b(n, 'a');
-  for (std::size_t k = 250; k < n; k += 500)
-    sparse_b[k] = 'b';
-  {
-    std::string late(1000, 'a');
-    late[500] = 'b';
-    cases.push_back({"a-b500", "late-miss", late, &sparse_b});
-    cases.push_back(
-        {"a-b500", "present", std::string(499, 'a') + "b" + std::string(499, 'a'), &sparse_b});
-  }
-  // A pattern whose every filter byte lines up at every other position of periodic text and
-  // whose verification fails only at its end: (ab) x 499 + "aa" in "abab...". Per-candidate
-  // verification is hopeless here; the work budget hands the chunk to the linear fallback.
-  std::vector<char> ab(n);
-  for (std::size_t k = 0; k < n; ++k)
-    ab[k] = "ab"[k & 1];
-  {
-    std::string tail_miss;
-    for (int k = 0; k < 499; ++k)
-      tail_miss += "ab";
-    cases.push_back({"abab", "late-miss", tail_miss + "aa", &ab});
-  }
-
-  // Warm-up: the first fresh buffers a process touches cost far more than later ones here.
-  for (int w = 0; w < 3; ++w)
-    time_floor(english.data(), n);
-
-  // Small texts: seekpat must never lose to the sequential search, however short the text.
-  // Warm maps, many alternating calls, fastest of each.
-  if (only.empty() || only == "small") {
-    std::printf("small texts (English-like, warm map): fastest of alternating batches, "
-                "microseconds per call\n");
-    std::printf("%9s %-18s %10s %10s %8s\n", "n", "pattern", "seekpat", "seq", "seq/seek");
-    std::vector<char> map(1u << 22);
-    for (std::size_t sn :
-         {0ul, 1ul, 5ul, 31ul, 64ul, 300ul, 1000ul, 10000ul, 100000ul, 1000000ul, 4000000ul}) {
-      if (sn > n)
-        break;
-      for (const char* pat : {"e", " the ", "Sherlock Holmes"}) {
-        // Tiny calls are timed in batches, so that the clock's own cost does not swamp them.
-        const int batch = static_cast<int>(std::max<std::size_t>(1, 2000 / (sn + 1)));
-        const int rounds = static_cast<int>(std::min<std::size_t>(500, 20000000 / (sn + 1000)));
-        double seek = 1e9, seq = 1e9;
-        for (int r = 0; r < rounds; ++r) {
-          double s = now();
-          for (int b = 0; b < batch; ++b) {
-            seekpat(pat, english.data(), map.data(), static_cast<int>(sn));
-            asm volatile("" ::: "memory"); // every call is made, none hoisted out of the loop
-          }
-          seek = std::min(seek, (now() - s) / batch);
-          s = now();
-          for (int b = 0; b < batch; ++b) {
-            seekpat_seq(pat, english.data(), map.data(), static_cast<int>(sn));
-            asm volatile("" ::: "memory");
-          }
-          seq = std::min(seq, (now() - s) / batch);
+// Sizes: one call of seekpat against a glibc memmem restart loop, both writing a warm map, from
+// 100 bytes to the text size, across the size where threads start. Fastest of alternating
+// batches; tiny calls are timed in batches so the clock's cost does not swamp them.
+int sizes_table(const options& o, const inputs& in) {
+  const std::size_t n = o.n;
+  const std::vector<char>& english = in.english;
+  std::string absent(&english[n / 2], 15);
+  absent[7] = '#';
+  const std::vector<std::pair<const char*, std::string>> pats = {
+      {"rare", std::string(&english[n / 3], 15)}, {"common", " the "}, {"absent", absent}};
+  std::printf("sizes (English-like text, warm map): microseconds per call, fastest of "
+              "alternating batches\n%10s %-8s %12s %12s %9s %12s\n",
+              "n", "pattern", "seekpat us", "memmem us", "x memmem", "seekpat GB/s");
+  std::vector<char> map(n);
+  double worst = 1e9;
+  for (std::size_t sn : {100ul, 300ul, 1000ul, 3000ul, 10000ul, 100000ul, 1000000ul, 3000000ul,
+                         4000000ul, 4300000ul, 6000000ul, 8000000ul, 16000000ul, 64000000ul}) {
+    if (sn > n)
+      break;
+    for (const auto& [label, pat] : pats) {
+      const int batch = static_cast<int>(std::max<std::size_t>(1, 200000 / sn));
+      const int rounds =
+          static_cast<int>(std::max<std::size_t>(5, std::min<std::size_t>(300, 400000000 / sn)));
+      double seek = 1e9, mm = 1e9;
+      for (int r = 0; r < rounds; ++r) {
+        double st = now();
+        for (int b = 0; b < batch; ++b) {
+          seekpat(pat.c_str(), english.data(), map.data(), static_cast<int>(sn));
+          asm volatile("" ::: "memory");
         }
-        std::printf("%9zu %-18s %10.3f %10.3f %8.1f\n", sn,
-                    ("\"" + std::string(pat) + "\"").c_str(), seek * 1e6, seq * 1e6, seq / seek);
-      }
-    }
-    std::printf("\n");
-    if (only == "small")
-      return 0;
-  }
-
-  // Real texts: each corpus file repeated to the text size, seekpat (warm map, as fast as it can
-  // be shown) against the streaming floor and Hyperscan with the text split over every thread.
-  if (only == "corpus") {
-    const std::string dir = corpora.empty() ? "../shared/corpora" : corpora;
-    struct corpus {
-      const char* name;
-      const char* file;
-      std::vector<std::string> patterns; // besides the ones cut from the text
-    };
-    const std::vector<corpus> list = {
-        {"en-subtitles", "opensubtitles/en-sampled.txt", {" the ", "Sherlock Holmes", "you"}},
-        {"ru-subtitles",
-         "opensubtitles/ru-sampled.txt",
-         {"\xd0\xa8\xd0\xb5\xd1\x80\xd0\xbb\xd0\xbe\xd0\xba", " \xd0\xb8 "}},
-        {"zh-subtitles",
-         "opensubtitles/zh-sampled.txt",
-         {"\xe7\x9a\x84", "\xe5\xa4\x8f\xe6\xb4\x9b\xe5\x85\x8b"}},
-        {"sherlock", "sherlock.txt", {"Holmes", "Sherlock Holmes", "e"}},
-        {"code", "memchr/code/rust-library.rs", {"fn ", "unsafe", "pub fn from_utf8"}},
-        {"dna",
-         "imported/regex-redux-100000.fasta",
-         {"agggtaaa", "GGTATTTTAATTTATAGT", "a", "aataaactagataaac"}},
-        {"rare-rpt", "memchr/pathological/repeated-rare-huge.txt", {"abczdef"}},
-        {"defeat-sv", "memchr/pathological/defeat-simple-vector.txt", {"qbz"}},
-        {"defeat-fq",
-         "memchr/pathological/defeat-simple-vector-freq.txt",
-         {"qj" + std::string(49, 'a') + "z"}},
-        {"defeat-rp",
-         "memchr/pathological/defeat-simple-vector-repeated.txt",
-         {std::string(135, 'z') + "az"}},
-        {"md5", "memchr/pathological/md5-huge.txt", {"0123456789abcdef", "7a"}},
-        {"random-hex", "memchr/pathological/random-huge.txt", {"abc", "0123456789abcdef0123"}},
-    };
-    const std::size_t cn = n;
-    // The text and both maps start on pages, as large allocations from malloc do alike: a map a
-    // little ahead of its text in the address bits below 4096 would make every path that stores
-    // while it loads wait on 4K aliasing (measured here: " the " 11-16 GB/s on one thread with
-    // the map 16-64 bytes ahead, 20-22 with it 512 or more bytes away).
-    auto page_buffer = [](std::size_t size) {
-      return std::unique_ptr<char[], void (*)(void*)>(
-          static_cast<char*>(std::aligned_alloc(4096, (size + 4095) / 4096 * 4096)), std::free);
-    };
-    const auto text_buf = page_buffer(cn), ref_buf = page_buffer(cn), map_buf = page_buffer(cn);
-    if (!text_buf || !ref_buf || !map_buf) {
-      std::fprintf(stderr, "out of memory for the corpus table\n");
-      return 1;
-    }
-    char* const text = text_buf.get();
-    char* const ref = ref_buf.get();
-    char* const warm_map = map_buf.get();
-    std::memset(warm_map, 1, cn);
-    std::printf("%zu MiB of each corpus text repeated, warm map, fastest of %d alternating runs, "
-                "GB/s; maps checked against seekpat_seq\n%-12s %-22s %4s %9s | %6s %7s %6s | %9s "
-                "%7s\n",
-                mib, reps, "text", "pattern", "p", "matches", "floor", "seekpat", "xfloor",
-                "hyperscan", "xHS");
-    std::vector<double> ratios;
-    bool ok_all = true;
-    for (const corpus& c : list) {
-      if (!text_only.empty() && text_only != c.name)
-        continue;
-      std::string raw;
-      if (FILE* f = std::fopen((dir + "/" + c.file).c_str(), "rb")) {
-        char buf[1 << 16];
-        std::size_t k;
-        while ((k = std::fread(buf, 1, sizeof buf, f)) > 0)
-          raw.append(buf, k);
-        std::fclose(f);
-      }
-      if (raw.empty()) {
-        std::printf("%-12s (not found: %s/%s)\n", c.name, dir.c_str(), c.file);
-        continue;
-      }
-      if (std::string(c.name) == "dna") { // the sequence alone: header lines dropped
-        std::string seq;
-        for (std::size_t at = 0; at < raw.size();) {
-          std::size_t eol = raw.find('\n', at);
-          eol = eol == std::string::npos ? raw.size() : eol + 1;
-          if (raw[at] != '>')
-            seq.append(raw, at, eol - at);
-          at = eol;
+        seek = std::min(seek, (now() - st) / batch);
+        st = now();
+        for (int b = 0; b < batch; ++b) {
+          memmem_fill(pat, english.data(), sn, map.data());
+          asm volatile("" ::: "memory");
         }
-        raw.swap(seq);
+        mm = std::min(mm, (now() - st) / batch);
       }
-      for (std::size_t at = 0; at < cn; at += raw.size())
-        std::memcpy(text + at, raw.data(), std::min(raw.size(), cn - at));
-      std::vector<std::string> pats = c.patterns;
-      for (std::size_t len : {6, 16, 64, 500}) // pieces of the text: rare, found at least once
-        if (raw.size() > 2 * len)
-          pats.push_back(raw.substr(raw.size() / 3, len));
-      std::string absent = raw.substr(raw.size() / 2, 12);
-      absent[6] = '\x01';
-      pats.push_back(absent);
-      for (const std::string& pat : pats) {
-        double floor_t = 1e9, seek_t = 1e9, hs_t = 1e9;
-#ifdef HAVE_HYPERSCAN
-        hyperscan.prepare(pat);
-#endif
-        for (int r = 0; r < reps; ++r) {
-          floor_t = std::min(floor_t, time_stream_floor(text, warm_map, cn));
-          double st = now();
-          seekpat_internal::search(pat.data(), pat.size(), text, cn, warm_map,
-                                   seekpat_internal::tuning());
-          seek_t = std::min(seek_t, now() - st);
-#ifdef HAVE_HYPERSCAN
-          st = now();
-          hyperscan.fill_threaded(pat, text, cn, ref);
-          hs_t = std::min(hs_t, now() - st);
-#endif
-        }
-        // The reference takes a C string: patterns here hold no NUL byte.
-        seekpat_seq(pat.c_str(), text, ref, static_cast<int>(cn));
-        bool ok = std::memcmp(ref, warm_map, cn) == 0;
-#ifdef HAVE_HYPERSCAN
-        hyperscan.fill_threaded(pat, text, cn, ref);
-        ok &= std::memcmp(ref, warm_map, cn) == 0;
-#endif
-        ok_all &= ok;
-        const auto matches = static_cast<long long>(std::count(warm_map, warm_map + cn, 1));
-        const double gb = static_cast<double>(cn) / 1e9;
-        ratios.push_back(floor_t / seek_t);
-        // Without Hyperscan its two columns say so rather than show a speed never measured.
-        char hs_cols[32] = "        -       -";
-        if (have_hyperscan)
-          std::snprintf(hs_cols, sizeof hs_cols, "%9.2f %7.2f", gb / hs_t, hs_t / seek_t);
-        std::printf("%-12s %-22s %4zu %9lld | %6.2f %7.2f %6.2f | %s%s\n", c.name,
-                    ("\"" + show_pattern(pat) + "\"").c_str(), pat.size(), matches, gb / floor_t,
-                    gb / seek_t, floor_t / seek_t, hs_cols, ok ? "" : "  WRONG");
-        std::fflush(stdout);
-      }
+      worst = std::min(worst, mm / seek);
+      std::printf("%10zu %-8s %12.3f %12.3f %9.2f %12.2f\n", sn, label, seek * 1e6, mm * 1e6,
+                  mm / seek, static_cast<double>(sn) / seek / 1e9);
     }
-    std::sort(ratios.begin(), ratios.end());
-    if (!ratios.empty())
-      std::printf("xfloor: worst %.2f, median %.2f. floor: the text streamed into the warm map by "
-                  "every thread. xHS: seekpat speed / Hyperscan speed (text split over every "
-                  "thread).\n%s\n",
-                  ratios.front(), ratios[ratios.size() / 2],
-                  !ok_all          ? "SOME MAPS DIFFER"
-                  : have_hyperscan ? "every map equal to seekpat_seq's and Hyperscan's"
-                                   : "every map equal to seekpat_seq's");
-    return ok_all ? 0 : 1;
   }
+  std::printf("worst x memmem: %.2f\n", worst);
+  return 0;
+}
 
-  // Sizes: one call of seekpat against a glibc memmem restart loop, both writing a warm map, from
-  // 100 bytes to the text size, across the size where threads start. Fastest of alternating
-  // batches; tiny calls are timed in batches so the clock's cost does not swamp them.
-  if (only == "sizes") {
-    std::string absent(&english[n / 2], 15);
-    absent[7] = '#';
-    const std::vector<std::pair<const char*, std::string>> pats = {
-        {"rare", std::string(&english[n / 3], 15)}, {"common", " the "}, {"absent", absent}};
-    std::printf("sizes (English-like text, warm map): microseconds per call, fastest of "
-                "alternating batches\n%10s %-8s %12s %12s %9s %12s\n",
-                "n", "pattern", "seekpat us", "memmem us", "x memmem", "seekpat GB/s");
-    std::vector<char> map(n);
-    double worst = 1e9;
-    for (std::size_t sn : {100ul, 300ul, 1000ul, 3000ul, 10000ul, 100000ul, 1000000ul, 3000000ul,
-                           4000000ul, 4300000ul, 6000000ul, 8000000ul, 16000000ul, 64000000ul}) {
-      if (sn > n)
-        break;
-      for (const auto& [label, pat] : pats) {
-        const int batch = static_cast<int>(std::max<std::size_t>(1, 200000 / sn));
-        const int rounds =
-            static_cast<int>(std::max<std::size_t>(5, std::min<std::size_t>(300, 400000000 / sn)));
-        double seek = 1e9, mm = 1e9;
-        for (int r = 0; r < rounds; ++r) {
-          double st = now();
-          for (int b = 0; b < batch; ++b) {
-            seekpat(pat.c_str(), english.data(), map.data(), static_cast<int>(sn));
-            asm volatile("" ::: "memory");
-          }
-          seek = std::min(seek, (now() - st) / batch);
-          st = now();
-          for (int b = 0; b < batch; ++b) {
-            memmem_fill(pat, english.data(), sn, map.data());
-            asm volatile("" ::: "memory");
-          }
-          mm = std::min(mm, (now() - st) / batch);
-        }
-        worst = std::min(worst, mm / seek);
-        std::printf("%10zu %-8s %12.3f %12.3f %9.2f %12.2f\n", sn, label, seek * 1e6, mm * 1e6,
-                    mm / seek, static_cast<double>(sn) / seek / 1e9);
-      }
+// Counting: a prepared pattern's count against the read-only floor and against writing the map
+// (warm) with the same pattern, English text, fastest of alternating runs.
+int count_table(const options& o, const inputs& in) {
+  const std::size_t n = o.n;
+  const std::size_t mib = o.mib;
+  const int reps = o.reps;
+  const std::vector<char>& english = in.english;
+  std::printf("count on %zu MiB of English-like text, fastest of %d alternating runs, GB/s\n", mib,
+              reps);
+  std::printf("%-24s %5s %9s | %10s %7s %6s | %8s %9s | %9s %9s | %8s %10s\n", "pattern", "p",
+              "matches", "read floor", "count", "xRF", "map warm", "count/map", "map fresh",
+              "count/map", "find_all", "find/count");
+  std::vector<char> map(n, 1), ref(n);
+  std::string absent8(&english[n / 2], 8), absent64(&english[n / 2], 64);
+  absent8[4] = absent64[32] = '#';
+  bool counts_ok = true;
+  for (const std::string& p : {std::string("e"), std::string(" the "), std::string("Holmes"),
+                               std::string(&english[n / 3], 16), absent8, absent64}) {
+    const seekpat_lib::pattern pat(p);
+    double floor_t = 1e9, count_t = 1e9, map_t = 1e9, fresh_t = 1e9, find_t = 1e9;
+    std::size_t counted = 0;
+    std::vector<std::size_t> found;
+    for (int r = 0; r < reps; ++r) {
+      floor_t = std::min(floor_t, time_read_floor(english.data(), n));
+      double s = now();
+      counted = pat.count(english.data(), n);
+      count_t = std::min(count_t, now() - s);
+      s = now();
+      pat.map(english.data(), n, map.data());
+      map_t = std::min(map_t, now() - s);
+      char* out = static_cast<char*>(std::malloc(n)); // as search_bench hands it over
+      advise_huge_pages(out, n);
+      s = now();
+      pat.map(english.data(), n, out);
+      fresh_t = std::min(fresh_t, now() - s);
+      std::free(out);
+      s = now();
+      found = pat.find_all(english.data(), n);
+      find_t = std::min(find_t, now() - s);
     }
-    std::printf("worst x memmem: %.2f\n", worst);
-    return 0;
+    seekpat_seq(p.c_str(), english.data(), ref.data(), static_cast<int>(n));
+    const auto want = static_cast<std::size_t>(std::count(ref.begin(), ref.end(), 1));
+    bool ok = counted == want && map == ref && found.size() == want;
+    for (std::size_t x : found)
+      ok &= ref[x] == 1;
+    counts_ok &= ok;
+    const double gb = static_cast<double>(n) / 1e9;
+    std::printf("%-24s %5zu %9zu | %10.2f %7.2f %6.2f | %8.2f %9.2f | %9.2f %9.2f | %8.2f "
+                "%10.2f%s\n",
+                ("\"" + show_pattern(p) + "\"").c_str(), p.size(), counted, gb / floor_t,
+                gb / count_t, floor_t / count_t, gb / map_t, map_t / count_t, gb / fresh_t,
+                fresh_t / count_t, gb / find_t, count_t / find_t, ok ? "" : "  WRONG");
   }
+  std::printf("read floor: the text read by every hardware thread. xRF: count speed / read "
+              "floor. count/map: count speed / map speed, on a warm map and on a fresh one "
+              "(as search_bench hands it over). find/count: find_all speed / count speed.\n"
+              "%s\n\n",
+              counts_ok ? "every count, map and list checked against seekpat_seq: equal"
+                        : "SOME COUNTS, MAPS OR LISTS ARE WRONG");
+  return counts_ok ? 0 : 1;
+}
 
-  // Counting: a prepared pattern's count against the read-only floor and against writing the map
-  // (warm) with the same pattern, English text, fastest of alternating runs.
-  if (only.empty() || only == "count") {
-    std::printf("count on %zu MiB of English-like text, fastest of %d alternating runs, GB/s\n",
-                mib, reps);
-    std::printf("%-24s %5s %9s | %10s %7s %6s | %8s %9s | %9s %9s | %8s %10s\n", "pattern", "p",
-                "matches", "read floor", "count", "xRF", "map warm", "count/map", "map fresh",
-                "count/map", "find_all", "find/count");
-    std::vector<char> map(n, 1), ref(n);
-    std::string absent8(&english[n / 2], 8), absent64(&english[n / 2], 64);
-    absent8[4] = absent64[32] = '#';
-    bool counts_ok = true;
-    for (const std::string& p : {std::string("e"), std::string(" the "), std::string("Holmes"),
-                                 std::string(&english[n / 3], 16), absent8, absent64}) {
-      const seekpat_lib::pattern pat(p);
-      double floor_t = 1e9, count_t = 1e9, map_t = 1e9, fresh_t = 1e9, find_t = 1e9;
-      std::size_t counted = 0;
-      std::vector<std::size_t> found;
-      for (int r = 0; r < reps; ++r) {
-        floor_t = std::min(floor_t, time_read_floor(english.data(), n));
-        double s = now();
-        counted = pat.count(english.data(), n);
-        count_t = std::min(count_t, now() - s);
-        s = now();
-        pat.map(english.data(), n, map.data());
-        map_t = std::min(map_t, now() - s);
-        char* out = static_cast<char*>(std::malloc(n)); // as search_bench hands it over
-        advise_huge_pages(out, n);
-        s = now();
-        pat.map(english.data(), n, out);
-        fresh_t = std::min(fresh_t, now() - s);
-        std::free(out);
-        s = now();
-        found = pat.find_all(english.data(), n);
-        find_t = std::min(find_t, now() - s);
-      }
-      seekpat_seq(p.c_str(), english.data(), ref.data(), static_cast<int>(n));
-      const auto want = static_cast<std::size_t>(std::count(ref.begin(), ref.end(), 1));
-      bool ok = counted == want && map == ref && found.size() == want;
-      for (std::size_t x : found)
-        ok &= ref[x] == 1;
-      counts_ok &= ok;
-      const double gb = static_cast<double>(n) / 1e9;
-      std::printf("%-24s %5zu %9zu | %10.2f %7.2f %6.2f | %8.2f %9.2f | %9.2f %9.2f | %8.2f "
-                  "%10.2f%s\n",
-                  ("\"" + show_pattern(p) + "\"").c_str(), p.size(), counted, gb / floor_t,
-                  gb / count_t, floor_t / count_t, gb / map_t, map_t / count_t, gb / fresh_t,
-                  fresh_t / count_t, gb / find_t, count_t / find_t, ok ? "" : "  WRONG");
-    }
-    std::printf("read floor: the text read by every hardware thread. xRF: count speed / read "
-                "floor. count/map: count speed / map speed, on a warm map and on a fresh one "
-                "(as search_bench hands it over). find/count: find_all speed / count speed.\n"
-                "%s\n\n",
-                counts_ok ? "every count, map and list checked against seekpat_seq: equal"
-                          : "SOME COUNTS, MAPS OR LISTS ARE WRONG");
-    if (only == "count")
-      return counts_ok ? 0 : 1;
-  }
-
+// The 256 MiB table (the text size of --mib): seekpat on a fresh map against the floor, on a
+// warm map against the sequential reference and the peers; --only SUBSTRING keeps the rows
+// whose "group label" contains it.
+int main_table(const options& o, const inputs& in) {
+  const std::size_t n = o.n;
+  const std::size_t mib = o.mib;
+  const int reps = o.reps;
+  const std::string& only = o.only;
+  const std::string& csv_path = o.csv_path;
+  const bool peers = o.peers;
+  const std::vector<bench_case>& cases = in.cases;
   FILE* csv = csv_path.empty() ? nullptr : std::fopen(csv_path.c_str(), "w");
   if (csv)
     std::fprintf(csv, "group,label,p,matches,method,gbps,ratio_to_floor\n");
@@ -756,4 +460,136 @@ int main(int argc, char** argv) {
   if (csv)
     std::fclose(csv);
   return all_ok ? 0 : 1;
+}
+
+// Reads the command line into o; prints the usage line and returns false on anything else.
+bool parse_options(int argc, char** argv, options& o) {
+  for (int a = 1; a < argc; ++a) {
+    const std::string arg = argv[a];
+    if (arg == "--mib" && a + 1 < argc)
+      o.mib = std::strtoul(argv[++a], nullptr, 10);
+    else if (arg == "--reps" && a + 1 < argc)
+      o.reps = std::atoi(argv[++a]);
+    else if (arg == "--csv" && a + 1 < argc)
+      o.csv_path = argv[++a];
+    else if (arg == "--only" && a + 1 < argc)
+      o.only = argv[++a];
+    else if (arg == "--corpora" && a + 1 < argc)
+      o.corpora = argv[++a];
+    else if (arg == "--text" && a + 1 < argc)
+      o.text_only = argv[++a];
+    else if (arg == "--no-peers")
+      o.peers = false;
+    else {
+      std::fprintf(
+          stderr,
+          "usage: %s [--mib N] [--reps N] [--csv FILE] [--only SUBSTRING|small|count|corpus|sizes] "
+          "[--corpora DIR] [--text NAME] [--no-peers]\n",
+          argv[0]);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The generated texts of n bytes and the main table's cases over them; the cases point into in.
+void make_inputs(std::size_t n, inputs& in) {
+  std::vector<char>& english = in.english;
+  std::vector<char>& random = in.random;
+  std::vector<char>& all_a = in.all_a;
+  english.resize(n);
+  random.resize(n);
+  all_a.assign(n, 'a');
+  textgen::english(english.data(), n, 42);
+  {
+    // Every byte but NUL, which cannot stand in a pattern handed over as a C string.
+    std::string bytes(255, '\0');
+    for (int b = 1; b < 256; ++b)
+      bytes[b - 1] = static_cast<char>(b);
+    textgen::random_over(random.data(), n, bytes.data(), 255, 7);
+  }
+
+  std::vector<bench_case>& cases = in.cases;
+  for (std::size_t p : {1, 2, 3, 4, 5, 8, 16, 32, 64, 256, 1000}) {
+    // A piece of the text: found at least once, more often the shorter it is.
+    cases.push_back({"english", "present", std::string(&english[n / 3], p), &english});
+    // The same piece with one byte the generator never writes: found nowhere.
+    std::string absent(&english[n / 2], p);
+    absent[p / 2] = '#';
+    cases.push_back({"english", "absent", absent, &english});
+  }
+  cases.push_back({"english", "frequent", " the ", &english});
+  cases.push_back({"english", "frequent", "e", &english});
+  for (std::size_t p : {1, 4, 16, 64}) // random bytes: a piece of the text, found about once
+    cases.push_back({"random", "present", std::string(&random[n / 3], p), &random});
+  for (std::size_t k : {1, 2, 4, 8, 16, 32, 64, 256, 1000}) {
+    cases.push_back({"all-a", "every", std::string(k, 'a'), &all_a});
+    cases.push_back({"all-a", "none", std::string(k, 'a') + "b", &all_a});
+  }
+  // Candidates everywhere that fail late: 'a' x 500 + 'b' + 'a' x 499 against text with a 'b'
+  // every 500 bytes, so the rare byte lines up at every 500th position and the rest of the
+  // pattern almost matches. Verifying each candidate from scratch would cost O(n p).
+  std::vector<char>& sparse_b = in.sparse_b;
+  sparse_b.assign(n, 'a');
+  for (std::size_t k = 250; k < n; k += 500)
+    sparse_b[k] = 'b';
+  {
+    std::string late(1000, 'a');
+    late[500] = 'b';
+    cases.push_back({"a-b500", "late-miss", late, &sparse_b});
+    cases.push_back(
+        {"a-b500", "present", std::string(499, 'a') + "b" + std::string(499, 'a'), &sparse_b});
+  }
+  // A pattern whose every filter byte lines up at every other position of periodic text and
+  // whose verification fails only at its end: (ab) x 499 + "aa" in "abab...". Per-candidate
+  // verification is hopeless here; the work budget hands the chunk to the linear fallback.
+  std::vector<char>& ab = in.ab;
+  ab.resize(n);
+  for (std::size_t k = 0; k < n; ++k)
+    ab[k] = "ab"[k & 1];
+  {
+    std::string tail_miss;
+    for (int k = 0; k < 499; ++k)
+      tail_miss += "ab";
+    cases.push_back({"abab", "late-miss", tail_miss + "aa", &ab});
+  }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  options o;
+  if (!parse_options(argc, argv, o))
+    return 2;
+  o.n = o.mib << 20;
+  if (o.mib == 0 || o.n > 0x7fffffffu) {
+    std::fprintf(stderr, "--mib must be 1..2047\n");
+    return 2;
+  }
+
+  inputs in;
+  make_inputs(o.n, in);
+  // Warm-up: the first fresh buffers a process touches cost far more than later ones here.
+  for (int w = 0; w < 3; ++w)
+    time_floor(in.english.data(), o.n);
+
+  // --only NAME runs that table alone; with no --only, the tables of the full run and then the
+  // main table; any other --only keeps the main table's rows that contain it.
+  struct mode {
+    const char* name;
+    bool in_full_run;
+    int (*run)(const options&, const inputs&);
+  };
+  const mode modes[] = {{"small", true, small_table},
+                        {"count", true, count_table},
+                        {"corpus", false, corpus_table},
+                        {"sizes", false, sizes_table}};
+  for (const mode& m : modes)
+    if (o.only == m.name)
+      return m.run(o, in);
+  int status = 0;
+  for (const mode& m : modes)
+    if (o.only.empty() && m.in_full_run)
+      status |= m.run(o, in);
+  return status | main_table(o, in);
 }
