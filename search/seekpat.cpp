@@ -70,32 +70,32 @@ const kernel_entries& kernel_for(const tuning& tune) {
   return avx2 && cpu_has_avx2() ? avx2_kernel : sse2_kernel;
 }
 
-dispatch choose_dispatch(std::size_t n, const tuning& tune, writes w) {
-  dispatch d;
-  d.chunk = kernel_for(tune).chunk;
+sharing choose_sharing(std::size_t n, const tuning& tune, writes w) {
+  sharing d;
+  d.share = kernel_for(tune).share;
 
   d.threads = static_cast<std::size_t>(tune.threads);
   if (tune.threads <= 0) {
     // Every thread gets at least so many positions: below that, waking or starting it costs
     // more than it saves.
-    const std::size_t chunk = w == writes::fresh_map
-                                  ? std::min(tune.min_chunk, tune.fresh_min_chunk)
-                              : w == writes::little ? 2 * tune.min_chunk
-                                                    : tune.min_chunk;
-    d.threads = n / std::max<std::size_t>(chunk, 1);
+    const std::size_t least = w == writes::fresh_map
+                                  ? std::min(tune.min_share, tune.fresh_min_share)
+                              : w == writes::little ? 2 * tune.min_share
+                                                    : tune.min_share;
+    d.threads = n / std::max<std::size_t>(least, 1);
     if (d.threads > 1)
       d.threads = std::min<std::size_t>(d.threads,
                                         tune.max_threads ? tune.max_threads : hardware_threads());
   }
   d.threads = std::clamp<std::size_t>(d.threads, 1, std::max<std::size_t>(n, 1));
   d.granule = std::max<std::size_t>(tune.granule, 1);
-  d.min_piece = std::max(d.granule, tune.min_chunk / 16);
+  d.min_piece = std::max(d.granule, tune.min_share / 16);
   return d;
 }
 
-std::size_t run_plan(const plan& pl, const dispatch& d) noexcept {
+std::size_t run_plan(const plan& pl, const sharing& d) noexcept {
   if (d.threads == 1)
-    return d.chunk(pl, 0, pl.n);
+    return d.share(pl, 0, pl.n);
   // The positions go out in pieces, in order, to whichever thread is free, each piece a
   // 2 threads-th of what is left (no less than d.min_piece): a thread that wakes late (25-50 us
   // here, a fifth of a call on 8 MB) or runs slower takes less, and all finish together, where
@@ -121,7 +121,7 @@ std::size_t run_plan(const plan& pl, const dispatch& d) noexcept {
   for_each_share(d.threads, d.threads, 1, [&](std::size_t, std::size_t, std::size_t) {
     std::size_t start = 0, end = 0;
     while (take(start, end))
-      if (const std::size_t c = d.chunk(pl, start, end))
+      if (const std::size_t c = d.share(pl, start, end))
         total.fetch_add(c, std::memory_order_relaxed);
   });
   return total.load(std::memory_order_relaxed);
@@ -161,15 +161,15 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
   // question costs about a microsecond, against at least a hundred for such a text.
   const bool fresh =
       !count &&
-      (tune.fresh >= 0 ? tune.fresh == 1 : n >= 2 * tune.fresh_min_chunk && map_is_fresh(out, n));
+      (tune.fresh >= 0 ? tune.fresh == 1 : n >= 2 * tune.fresh_min_share && map_is_fresh(out, n));
   if (fresh && tune.fresh_block && tune.fresh_page && p <= tune.fresh_max_p) {
     pl.back_page = tune.fresh_page;
     pl.back_block = tune.fresh_block;
   }
-  return run_plan(pl, choose_dispatch(n, tune,
-                                      count   ? writes::little
-                                      : fresh ? writes::fresh_map
-                                              : writes::warm_map));
+  return run_plan(pl, choose_sharing(n, tune,
+                                     count   ? writes::little
+                                     : fresh ? writes::fresh_map
+                                             : writes::warm_map));
 }
 
 void search(const char* pattern, std::size_t p, const char* text, std::size_t n, char* out,

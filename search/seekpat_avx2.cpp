@@ -1,5 +1,5 @@
 // The AVX2 build of the search kernel: 32 positions per vector step. This file is compiled with
-// -mavx2 (and BMI, BMI2, POPCNT); the dispatcher calls it only after checking the CPU for all of
+// -mavx2 (and BMI, BMI2, POPCNT); kernel_for picks it only after checking the CPU for all of
 // them.
 #include "seekpat_kernel.h"
 
@@ -58,5 +58,5 @@ struct avx2 {
 } // namespace
 
 namespace seekpat_internal {
-extern const kernel_entries avx2_kernel = {search_chunk<avx2>, small_entry<avx2>};
+extern const kernel_entries avx2_kernel = {search_share<avx2>, small_entry<avx2>};
 } // namespace seekpat_internal

@@ -1,5 +1,5 @@
-// Internals of seekpat shared by its dispatcher, its per-ISA kernels, the library API, the tests
-// and the benchmarks. Nothing here is installed or part of any public contract.
+// Internals of seekpat shared by its planner, its per-instruction-set kernels, the library API, the
+// tests and the benchmarks. Nothing here is installed or part of any public contract.
 #pragma once
 
 #include <algorithm>
@@ -20,15 +20,15 @@ enum class kernel { automatic, sse2, avx2 };
 struct tuning {
   int threads = 0;          // exactly this many threads, or 0: as many as the text size justifies
   unsigned max_threads = 0; // with threads = 0, at most this many; 0: the hardware threads
-  // Every thread gets at least min_chunk positions, fresh_min_chunk where the map has never
-  // been touched, twice min_chunk where the call writes little. Measured with threads kept
+  // Every thread gets at least min_share positions, fresh_min_share where the map has never
+  // been touched, twice min_share where the call writes little. Measured with threads kept
   // between calls (English-like text, warm, 1 against 2 threads, GB/s): writing a warm map, even
   // at 3 MB (42 against 42 for a rare pattern, 30 against 42 for " the "), gaining from 4.3 MB
   // (42 -> 49, 30 -> 39, absent 50 -> 54); counting, which runs twice as fast, loses at 4.3 MB
   // (absent 77 -> 69) and gains at 8.4 MB (77 -> 92, " the " 29 -> 53). On a fresh map, whose
   // page faults dominate, the second thread gains from 2 MB (873 against 654 us).
-  std::size_t min_chunk = 2u << 20;
-  std::size_t fresh_min_chunk = 1u << 20;
+  std::size_t min_share = 2u << 20;
+  std::size_t fresh_min_share = 1u << 20;
   // Whether the map has never been touched: -1 asks the kernel (map_is_fresh); 0 and 1 say so
   // (tests).
   int fresh = -1;
@@ -83,7 +83,7 @@ struct tuning {
   // decides them. Unmeasured: a 64 KiB map stays in cache and is read in microseconds.
   std::size_t find_map_max = 64u << 10;
   // Positions handed to a caller's callback in order come in rounds of this many positions per
-  // thread; a round's matches are held until it ends. Twice min_chunk: where a count takes a
+  // thread; a round's matches are held until it ends. Twice min_share: where a count takes a
   // second thread.
   std::size_t visit_slice = 4u << 20;
 };
@@ -249,7 +249,7 @@ struct kernel_entries {
   // of them match (count; returns 0 otherwise). Each reads only text[0, n) and writes only
   // out[start, end). Never throws: an allocation that fails only turns off what it would have
   // sped up.
-  std::size_t (*chunk)(const plan& pl, std::size_t start, std::size_t end) noexcept;
+  std::size_t (*share)(const plan& pl, std::size_t start, std::size_t end) noexcept;
   // A whole small text on the calling thread, with no plan and no set-up: writes the map to
   // out[0, n), or, with count, adds the number of matches to *count and writes nothing. Returns
   // false, the answer unfinished, when the text holds no whole vector block of positions or when
@@ -350,18 +350,19 @@ constexpr std::size_t text_period_max = 2048;
 // is found. A guess: the kernel checks every byte it relies on. Needs q < n; reads text[0, n).
 std::size_t text_period(const unsigned char* text, std::size_t n, std::size_t q);
 
-// How a call runs: the kernel and the number of threads for an n-byte text.
-struct dispatch {
-  std::size_t (*chunk)(const plan&, std::size_t, std::size_t) noexcept;
+// How a call shares an n-byte text: the kernel that searches each share, the number of threads,
+// the granule share bounds fall on, and the smallest piece a thread takes.
+struct sharing {
+  std::size_t (*share)(const plan&, std::size_t, std::size_t) noexcept;
   std::size_t threads;
   std::size_t granule;
-  std::size_t min_piece; // see run_plan: a sixteenth of min_chunk, at least a granule
+  std::size_t min_piece; // see run_plan: a sixteenth of min_share, at least a granule
 };
 // What a call writes, which sets where a second thread starts to pay: a warm map, a map never
 // touched (see map_is_fresh), or nothing much (a count, or positions gathered through a buffer
 // that stays in cache).
 enum class writes { warm_map, fresh_map, little };
-dispatch choose_dispatch(std::size_t n, const tuning& tune, writes w = writes::warm_map);
+sharing choose_sharing(std::size_t n, const tuning& tune, writes w = writes::warm_map);
 
 // Whether the page in the middle of out[0, n) is not yet in memory: a map just allocated, whose
 // page faults will cost more than the search. One system call; false when it cannot tell.
@@ -415,7 +416,7 @@ plan plan_search(const unsigned char* pattern, std::size_t p, const std::size_t*
 
 // Decides every position of the plan's text with the chosen kernel and threads; returns the
 // number of matches when counting. Never throws.
-std::size_t run_plan(const plan& pl, const dispatch& d) noexcept;
+std::size_t run_plan(const plan& pl, const sharing& d) noexcept;
 
 // One search of pattern[0, p) over text[0, n): writes the map to out[0, n) and returns 0, or, with
 // `count`, writes nothing (out may be null) and returns the number of matches. filter_off and

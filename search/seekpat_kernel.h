@@ -49,9 +49,9 @@ struct filter_state {
   }
 };
 
-template <class V, sink S> class chunk_searcher {
+template <class V, sink S> class share_searcher {
 public:
-  explicit chunk_searcher(const plan& pl)
+  explicit share_searcher(const plan& pl)
       : pl_(pl), t_(pl.text), pat_(pl.pattern), p_(pl.p), out_(pl.out), verify_(pl.pattern, pl.p) {
     if (pl.tables) {
       fail_ = pl.tables->fail;
@@ -332,7 +332,7 @@ private:
   // match (it would be a smaller period). So a run of matches costs one compare per text byte.
   // A candidate that fails late in periodic text marks the stretch where the text keeps the
   // period as dead (skip_periodic_misses). Verification is bounded by a work budget; past it the
-  // rest of the chunk goes to Two-Way, which keeps the whole search O(n + p) on any input.
+  // rest of the share goes to Two-Way, which keeps the whole search O(n + p) on any input.
   size_t filter_loop(size_t i, size_t fit_end) {
     size_t o[4] = {pl_.filter_off[0], pl_.filter_off[1], pl_.filter_off[2], pl_.filter_off[3]};
     assert(o[0] < p_ && o[1] < p_ && o[2] < p_ && o[3] < p_ && fit_end <= pl_.fit);
@@ -843,16 +843,16 @@ private:
   filter_state st_;
 };
 
-template <class V> size_t search_chunk(const plan& pl, size_t start, size_t end) noexcept {
+template <class V> size_t search_share(const plan& pl, size_t start, size_t end) noexcept {
   switch (pl.mode) {
   case sink::stream: {
-    chunk_searcher<V, sink::stream>(pl).run(start, end);
+    share_searcher<V, sink::stream>(pl).run(start, end);
     V::fence();
     return 0;
   }
-  case sink::count: return chunk_searcher<V, sink::count>(pl).run(start, end);
-  case sink::find: chunk_searcher<V, sink::find>(pl).run(start, end); return 0;
-  default: chunk_searcher<V, sink::store>(pl).run(start, end); return 0;
+  case sink::count: return share_searcher<V, sink::count>(pl).run(start, end);
+  case sink::find: share_searcher<V, sink::find>(pl).run(start, end); return 0;
+  default: share_searcher<V, sink::store>(pl).run(start, end); return 0;
   }
 }
 

@@ -78,12 +78,12 @@ private:
 
 // Decides positions [start, end) of the plan's text (end <= pl.fit) into `into`, in one call of
 // the kernel, which hands each match to the list as it decides it.
-void find_share(const plan& pl, const dispatch& d, std::size_t start, std::size_t end,
+void find_share(const plan& pl, const sharing& d, std::size_t start, std::size_t end,
                 position_list& into) {
   assert(end <= pl.fit && pl.mode == sink::find);
   plan mine = pl;
   mine.out = reinterpret_cast<unsigned char*>(static_cast<position_sink*>(&into));
-  d.chunk(mine, start, end);
+  d.share(mine, start, end);
 }
 
 // Calls found(base + x) for every x < len where map[x] != 0, in increasing order. Matches are
@@ -143,7 +143,7 @@ std::vector<std::size_t> find_positions(const unsigned char* pattern, std::size_
     return small_positions(pattern, p, filter_off, tables, text, n, tune);
 
   const plan pl = plan_search(pattern, p, filter_off, tables, text, n, nullptr, sink::find, tune);
-  const dispatch d = choose_dispatch(n, tune, writes::little);
+  const sharing d = choose_sharing(n, tune, writes::little);
   std::vector<position_list> found(d.threads);
   for_each_share(pl.fit, d.threads, d.granule,
                  [&](std::size_t share, std::size_t start, std::size_t end) {
@@ -188,7 +188,7 @@ bool visit_positions(const unsigned char* pattern, std::size_t p, const std::siz
   }
 
   const plan pl = plan_search(pattern, p, filter_off, tables, text, n, nullptr, sink::find, tune);
-  const dispatch d = choose_dispatch(n, tune, writes::little);
+  const sharing d = choose_sharing(n, tune, writes::little);
   // Rounds of up to `slice` positions per thread; the caller hands a round's positions on once
   // every thread is done with it. Each share of a round starts the kernel afresh, at a cost of
   // O(p) at most: slices of 2p or more keep the whole linear.

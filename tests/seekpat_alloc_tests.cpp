@@ -109,7 +109,7 @@ TEST(SeekpatAllocationFailure, EveryAllocationFailingInTurnLeavesTheMapRight) {
     for (int threads : {1, 3}) {
       tuning t;
       t.threads = threads;
-      t.min_chunk = 1;
+      t.min_share = 1;
       std::string out;
       const long total = search_failing(in.pattern, text, out, t, -1, -1);
       ASSERT_EQ(out, expected) << in.what;

@@ -445,7 +445,7 @@ TEST(SeekpatDifferential, TextsThatChangeCharacter) {
         tuning t; // the default plan for prose, watched over short windows
         t.kern = k;
         t.threads = threads;
-        t.min_chunk = 1;
+        t.min_share = 1;
         t.replan_window = 256;
         t.sample_spacing = 64;
         check(pattern, text, t, "changing round " + std::to_string(round), expected);
@@ -502,7 +502,7 @@ TEST(SeekpatDifferential, QuietLoopOnFewerBytes) {
         tuning t;
         t.kern = k;
         t.threads = threads;
-        t.min_chunk = 1;
+        t.min_share = 1;
         t.sample_min = t.sample_spacing = 64;
         t.replan_window = 4096;
         check(pattern, text, t, "fewer bytes round " + std::to_string(round), expected);
@@ -603,7 +603,7 @@ TEST(SeekpatParallel, EveryChunkBoundary) {
         tuning t;
         t.kern = k;
         t.threads = 16;
-        t.min_chunk = 1;
+        t.min_share = 1;
         t.granule = 1;
         t.short_max = 0;
         check(pattern, text, t, "n=" + std::to_string(n), reference_map(pattern, text));

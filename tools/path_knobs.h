@@ -25,7 +25,7 @@ inline seekpat_internal::tuning tuning_for(seekpat_internal::kernel k, int threa
   seekpat_internal::tuning t;
   t.kern = k;
   t.threads = threads;
-  t.min_chunk = 1; // every thread count splits even a tiny text
+  t.min_share = 1; // every thread count splits even a tiny text
   t.granule = 1;   // at any position
   t.short_max = paths & short_path ? 64 : 0;
   t.stream_min = paths & stream ? 0 : ~std::size_t(0);

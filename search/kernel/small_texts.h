@@ -74,7 +74,7 @@ bool small_text(const unsigned char* pat, size_t p, const unsigned char* t, size
   return true;
 }
 
-// small_text as the dispatcher calls it: counting when count is given, else writing the map.
+// small_text as seekpat() calls it: counting when count is given, else writing the map.
 template <class V>
 bool small_entry(const unsigned char* pat, size_t p, const unsigned char* t, size_t n,
                  unsigned char* out, size_t budget, size_t* count) noexcept {
