@@ -1,5 +1,6 @@
 // seekpat as a C++ library: a pattern prepared once and searched for in any number of texts of
-// any size, as a match map, a count or a list of positions, on as many threads as asked.
+// any size, as a match map, a count or a list of positions, on as many threads as asked; and a
+// stream searcher for texts that come in pieces (files, pipes) of any size.
 //
 //   #include <seekpat.hpp>
 //   const seekpat_lib::pattern needle("Holmes");
@@ -15,9 +16,13 @@
 #include "seekpat_version.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 // The library exports this API alone; everything else in it is hidden.
@@ -108,6 +113,96 @@ private:
 
   struct state;
   std::shared_ptr<const state> state_; // immutable: shared by copies and threads
+};
+
+// Searches a stream that comes in successive chunks of any size (none, one byte, fewer than the
+// pattern, gigabytes) exactly as the whole stream would be searched as one text: every
+// occurrence, overlapping ones included, once, with its offset from the stream's start. An
+// occurrence across any number of chunk boundaries is reported by the chunk that completes it.
+// Holds the last p - 1 bytes fed (and as many again while a chunk is fed), never the stream.
+// One searcher serves one stream from one thread at a time; each chunk is searched on up to
+// `threads` threads, as pattern's calls are.
+class stream_searcher {
+public:
+  explicit stream_searcher(pattern pat, unsigned threads = 0)
+      : pat_(std::move(pat)), threads_(threads) {}
+
+  // Feeds data[0, n) and calls fn(offset) for each occurrence it completes, in increasing order,
+  // offsets counted from the first byte of the first chunk (std::uint64_t). fn may return bool,
+  // false to stop: the chunk is then taken whole all the same, and its later occurrences are not
+  // reported; returns false when fn stopped, else true. A null data with n > 0 throws
+  // std::invalid_argument; throws std::bad_alloc, and whatever fn throws (the chunk is then
+  // taken whole too).
+  template <class F> bool feed(const void* data, std::size_t n, F&& fn) {
+    return step(data, n,
+                [&](const void* text, std::size_t len, std::uint64_t base, std::size_t below) {
+                  return pat_.for_each(
+                      text, len,
+                      [&](std::size_t j) {
+                        if constexpr (std::is_convertible_v<decltype(fn(base)), bool>)
+                          return j >= below || fn(base + j);
+                        else {
+                          if (j < below)
+                            fn(base + j);
+                          return true;
+                        }
+                      },
+                      threads_);
+                });
+  }
+
+  // Feeds data[0, n) and returns how many occurrences it completes.
+  std::uint64_t feed_count(const void* data, std::size_t n) {
+    std::uint64_t k = 0;
+    step(data, n, [&](const void* text, std::size_t len, std::uint64_t, std::size_t) {
+      k += pat_.count(text, len, threads_);
+      return true;
+    });
+    return k;
+  }
+
+  // The number of bytes fed so far.
+  std::uint64_t offset() const noexcept { return fed_; }
+
+private:
+  // Feeds data[0, n): search(text, len, base, below) reports the occurrences in text[0, len)
+  // that start below `below`, text[0] being at stream offset base. First those that start in
+  // the held tail and end in this chunk, then those inside the chunk. The tail and the offset
+  // move on before either search, so that a stop or an exception leaves the searcher ready for
+  // the next chunk.
+  template <class S> bool step(const void* data, std::size_t n, S&& search) {
+    if (n == 0)
+      return true;
+    if (!data)
+      throw std::invalid_argument("seekpat_lib::stream_searcher: null data");
+    const char* d = static_cast<const char*>(data);
+    const std::size_t p = pat_.size();
+    const std::uint64_t base = fed_;
+    fed_ += n;
+    if (p <= 1) // no occurrence spans two chunks
+      return search(d, n, base, n);
+    // The tail's t bytes (fewer than p - 1 only near the stream's start) and the chunk's first
+    // p - 1: a window of at most t + p - 1 of them holds exactly the occurrences that start in
+    // the tail and end in this chunk.
+    const std::size_t t = tail_.size();
+    join_.assign(tail_);
+    join_.append(d, n < p - 1 ? n : p - 1);
+    const std::size_t len = join_.size() < t + p - 1 ? join_.size() : t + p - 1;
+    // The new tail: the last p - 1 bytes fed.
+    if (n >= p - 1)
+      tail_.assign(d + n - (p - 1), p - 1);
+    else
+      tail_.assign(join_, join_.size() > p - 1 ? join_.size() - (p - 1) : 0);
+    bool go = t == 0 || search(join_.data(), len, base - t, t);
+    if (go && n >= p)
+      go = search(d, n, base, n);
+    return go;
+  }
+
+  pattern pat_;
+  unsigned threads_;
+  std::uint64_t fed_ = 0;
+  std::string tail_, join_; // the last p - 1 bytes fed; the tail and the next chunk's head
 };
 
 } // namespace seekpat_lib

@@ -96,6 +96,39 @@ TEST(SeekpatLib, PreparedPatternsReusedAcrossTexts) {
   }
 }
 
+// A stream in chunks of every kind (empty, one byte, shorter than the pattern, across several
+// boundaries at once, large) gives what the whole text gives: each occurrence once, in order,
+// at its offset; and counts alike.
+TEST(SeekpatLib, StreamsInChunksAsOneText) {
+  textgen::rng r(909);
+  for (int round = 0; round < 60; ++round) {
+    const std::size_t p = round % 10 == 0 ? 0 : 1 + r.below(round % 3 ? 6 : 90);
+    std::string bytes(p, '\0'), text(r.below(round % 4 ? 3000 : 200000), '\0');
+    textgen::random_over(bytes.data(), p, "ab", 2, r.next());
+    textgen::random_over(text.data(), text.size(), "ab", 2, r.next());
+    for (std::size_t at = 0; p && text.size() > p && at + p <= text.size(); at += 1 + r.below(300))
+      text.replace(at, p, bytes);
+    std::vector<std::size_t> want = reference_positions(bytes, text);
+    if (p == 0) // every position of the text, none at its end
+      want.pop_back();
+    seekpat_lib::stream_searcher offsets{pattern(bytes)}, counts{pattern(bytes), 1};
+    std::vector<std::size_t> got;
+    std::uint64_t counted = 0;
+    for (std::size_t at = 0; at <= text.size();) {
+      const std::size_t kinds[] = {0, 1, p > 1 ? p - 2 : 0, p, r.below(3 * p + 2), 70000};
+      const std::size_t k = std::min(kinds[r.below(6)], text.size() - at);
+      EXPECT_TRUE(offsets.feed(text.data() + at, k, [&](std::uint64_t x) { got.push_back(x); }));
+      counted += counts.feed_count(text.data() + at, k);
+      at += k;
+      if (at == text.size())
+        break;
+    }
+    EXPECT_EQ(got, want) << "round " << round << " p=" << p;
+    EXPECT_EQ(counted, want.size()) << "round " << round;
+    EXPECT_EQ(offsets.offset(), text.size());
+  }
+}
+
 // Sizes past what an int holds: an untouched anonymous mapping reads as zeros and costs no
 // memory, with occurrences planted in its last pages and one across the 2^31 mark.
 TEST(SeekpatLib, CountsPastTwoGigabytes) {
