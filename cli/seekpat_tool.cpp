@@ -1,0 +1,481 @@
+// seekpat: counts or lists every occurrence of a byte string, overlapping ones included, in files
+// of any size and in standard input, on every core. Each input is read in large blocks and fed to
+// a stream searcher, so that regular files, pipes and devices take the same path, no input is
+// ever held whole, and a file that shrinks while it is read cannot fault the process (nothing is
+// mapped).
+#include "seekpat.hpp"
+#include "seekpat_version.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const char usage_line[] = "Usage: seekpat [OPTIONS] PATTERN [FILE...]\n";
+
+const char help_text[] =
+    "Counts every occurrence of PATTERN, a string of bytes, in each FILE (standard input when\n"
+    "there is none, or for -), overlapping occurrences included: \"aa\" occurs 3 times in "
+    "\"aaaa\".\n"
+    "\n"
+    "Options:\n"
+    "  -b, --offsets      print the byte offset of every occurrence, one per line, in order\n"
+    "  -q, --quiet        print nothing; the exit status says whether PATTERN occurs\n"
+    "  -x, --hex          PATTERN is hexadecimal digits, two per byte (504b0304)\n"
+    "  -e PATTERN         the pattern, also one that starts with -\n"
+    "  -f FILE            the pattern is the bytes of FILE, all of them\n"
+    "  -j, --threads N    search on at most N threads (0, the default: every core)\n"
+    "      --help         print this help\n"
+    "      --version      print the version\n"
+    "\n"
+    "With several files each line starts with the file's name and a colon.\n"
+    "Exit status: 0 when PATTERN occurs, 1 when it does not, 2 on any error.\n";
+
+const char stdin_name[] = "(standard input)";
+
+// Standard output, written in large blocks; the first error sticks and is reported once, at the
+// end, as an error of the whole run.
+class output {
+public:
+  output() : buf_(new char[size]) {}
+
+  void put(const char* s, std::size_t n) {
+    if (n > size - used_)
+      flush();
+    if (n > size) {
+      write_all(s, n);
+      return;
+    }
+    std::memcpy(buf_.get() + used_, s, n);
+    used_ += n;
+  }
+  void put(const std::string& s) { put(s.data(), s.size()); }
+
+  // "prefix" then the decimal value and a newline.
+  void line(const std::string& prefix, std::uint64_t v) {
+    char digits[24];
+    char* end = digits + sizeof digits;
+    char* at = end;
+    *--at = '\n';
+    do {
+      *--at = static_cast<char>('0' + v % 10);
+      v /= 10;
+    } while (v);
+    if (!prefix.empty())
+      put(prefix);
+    put(at, static_cast<std::size_t>(end - at));
+  }
+
+  void flush() {
+    write_all(buf_.get(), used_);
+    used_ = 0;
+  }
+  int error() const { return error_; }
+
+private:
+  void write_all(const char* s, std::size_t n) {
+    while (n > 0 && error_ == 0) {
+      const ssize_t k = write(1, s, n);
+      if (k < 0) {
+        if (errno != EINTR)
+          error_ = errno;
+        continue;
+      }
+      s += k;
+      n -= static_cast<std::size_t>(k);
+    }
+  }
+
+  static constexpr std::size_t size = 1u << 20;
+  std::unique_ptr<char[]> buf_;
+  std::size_t used_ = 0;
+  int error_ = 0;
+};
+
+struct options {
+  std::string pattern;
+  bool have_pattern = false, offsets = false, quiet = false, hex = false;
+  unsigned threads = 0;
+  std::vector<std::string> files;
+};
+
+[[noreturn]] void usage_error(const std::string& message) {
+  std::fprintf(stderr, "seekpat: %s\n%sTry 'seekpat --help' for more information.\n",
+               message.c_str(), usage_line);
+  std::exit(2);
+}
+
+// The bytes of a string of hexadecimal digits, two per byte; false when it is not one.
+bool from_hex(const std::string& digits, std::string& bytes) {
+  auto value = [](char c) {
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : -1;
+  };
+  if (digits.size() % 2)
+    return false;
+  bytes.clear();
+  for (std::size_t k = 0; k < digits.size(); k += 2) {
+    const int hi = value(digits[k]), lo = value(digits[k + 1]);
+    if (hi < 0 || lo < 0)
+      return false;
+    bytes += static_cast<char>(hi << 4 | lo);
+  }
+  return true;
+}
+
+// The whole content of the file at path, for -f; exits with a usage error when it cannot be read.
+std::string pattern_file(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))
+    usage_error(path + ": " + std::strerror(fd < 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : errno));
+  std::string bytes;
+  char buf[65536];
+  for (;;) {
+    const ssize_t k = read(fd, buf, sizeof buf);
+    if (k < 0 && errno == EINTR)
+      continue;
+    if (k < 0)
+      usage_error(path + ": " + std::strerror(errno));
+    if (k == 0)
+      break;
+    bytes.append(buf, static_cast<std::size_t>(k));
+  }
+  close(fd);
+  return bytes;
+}
+
+options parse(int argc, char** argv) {
+  options o;
+  bool only_operands = false;
+  std::string pattern_arg;
+  bool pattern_given = false;
+  auto value_of = [&](int& a, const std::string& arg, std::size_t skip) {
+    if (arg.size() > skip) // -jN, --threads=N
+      return arg.substr(skip + (arg[skip] == '=' ? 1 : 0));
+    if (a + 1 >= argc)
+      usage_error("option " + arg + " needs a value");
+    return std::string(argv[++a]);
+  };
+  for (int a = 1; a < argc; ++a) {
+    const std::string arg = argv[a];
+    if (only_operands || arg.size() < 2 || arg[0] != '-') {
+      if (!pattern_given && !o.have_pattern) {
+        pattern_arg = arg;
+        pattern_given = true;
+      } else {
+        o.files.push_back(arg);
+      }
+    } else if (arg == "--") {
+      only_operands = true;
+    } else if (arg == "--help") {
+      std::fputs(usage_line, stdout);
+      std::fputs(help_text, stdout);
+      std::exit(std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 2);
+    } else if (arg == "--version") {
+      std::printf("seekpat %s\n", SEEKPAT_VERSION);
+      std::exit(std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 2);
+    } else if (arg == "-b" || arg == "--offsets") {
+      o.offsets = true;
+    } else if (arg == "-q" || arg == "--quiet") {
+      o.quiet = true;
+    } else if (arg == "-x" || arg == "--hex") {
+      o.hex = true;
+    } else if (arg.compare(0, 2, "-e") == 0) {
+      o.pattern = value_of(a, arg, 2);
+      o.have_pattern = true;
+    } else if (arg.compare(0, 2, "-f") == 0) {
+      o.pattern = pattern_file(value_of(a, arg, 2));
+      o.have_pattern = true;
+    } else if (arg.compare(0, 2, "-j") == 0 || arg.compare(0, 9, "--threads") == 0) {
+      const std::string v = value_of(a, arg, arg[1] == 'j' ? 2 : 9);
+      char* end = nullptr;
+      errno = 0;
+      const unsigned long n = std::strtoul(v.c_str(), &end, 10);
+      if (v.empty() || *end || errno || v[0] == '-' || n > 4096)
+        usage_error("invalid thread count '" + v + "'");
+      o.threads = static_cast<unsigned>(n);
+    } else {
+      usage_error("unknown option '" + arg + "'");
+    }
+  }
+  if (o.have_pattern && pattern_given) // -e or -f: the first operand is a file
+    o.files.insert(o.files.begin(), pattern_arg);
+  else if (pattern_given)
+    o.pattern = pattern_arg;
+  else if (!o.have_pattern)
+    usage_error("no pattern");
+  if (o.hex) {
+    std::string bytes;
+    if (!from_hex(o.pattern, bytes))
+      usage_error("malformed hex pattern '" + o.pattern + "'");
+    o.pattern = bytes;
+  }
+  if (o.pattern.empty())
+    usage_error("empty pattern");
+  if (o.files.empty())
+    o.files.push_back("-");
+  return o;
+}
+
+// A line on standard error, while a search runs longer than a second and standard error is a
+// terminal: bytes done, rate, and time left where the size is known.
+class progress {
+public:
+  progress(bool shown, const std::string& name, std::uint64_t size)
+      : shown_(shown), name_(name), size_(size), start_(clock::now()), last_(start_) {}
+  ~progress() {
+    if (drawn_)
+      std::fputs("\r\033[K", stderr);
+  }
+  void update(std::uint64_t done) {
+    if (!shown_)
+      return;
+    const clock::time_point now = clock::now();
+    const double elapsed = std::chrono::duration<double>(now - start_).count();
+    if (elapsed < 1 || std::chrono::duration<double>(now - last_).count() < 0.25)
+      return;
+    last_ = now;
+    const double rate = static_cast<double>(done) / elapsed;
+    std::fprintf(stderr, "\r\033[Kseekpat: %s: %.1f", name_.c_str(),
+                 static_cast<double>(done) / 1e9);
+    if (size_)
+      std::fprintf(stderr, " of %.1f", static_cast<double>(size_) / 1e9);
+    std::fprintf(stderr, " GB, %.1f GB/s", rate / 1e9);
+    if (size_ > done && rate > 0)
+      std::fprintf(stderr, ", %.0f s left", static_cast<double>(size_ - done) / rate);
+    drawn_ = true;
+  }
+
+private:
+  using clock = std::chrono::steady_clock;
+  bool shown_, drawn_ = false;
+  std::string name_;
+  std::uint64_t size_;
+  clock::time_point start_, last_;
+};
+
+enum class outcome { none, found, failed };
+
+// Counts the occurrences in a regular file of `size` bytes on every thread: each reads its own
+// part with pread into a buffer of its own and feeds it to a stream searcher of its own, reading
+// p - 1 bytes past the part's end, so that it sees every occurrence that starts in its part and
+// no other. Reading on every core brings the file in faster than one reader can. Returns false,
+// with the error in *error (0 when the file ended early), when a part could not be read whole.
+bool count_in_parts(int fd, std::uint64_t size, const seekpat_lib::pattern& pat, unsigned threads,
+                    progress& shown, std::uint64_t* count, int* error) {
+  const std::uint64_t parts = threads, reach = pat.size() ? pat.size() - 1 : 0;
+  std::vector<std::uint64_t> counts(parts, 0);
+  std::vector<int> errors(parts, -1); // -1: read whole; 0: ended early; else errno
+  std::atomic<std::uint64_t> done{0};
+  auto part = [&](std::uint64_t k) {
+    const std::uint64_t start = size / parts * k,
+                        end = k + 1 == parts ? size : size / parts * (k + 1);
+    const std::uint64_t stop = end + reach < size ? end + reach : size;
+    const std::size_t block = 4u << 20;
+    const std::unique_ptr<char[]> buf(new (std::nothrow) char[block]);
+    if (!buf) {
+      errors[k] = ENOMEM;
+      return;
+    }
+    seekpat_lib::stream_searcher stream(pat, 1);
+    for (std::uint64_t at = start; at < stop;) {
+      const std::size_t want = stop - at < block ? static_cast<std::size_t>(stop - at) : block;
+      const ssize_t got = pread(fd, buf.get(), want, static_cast<off_t>(at));
+      if (got < 0 && errno == EINTR)
+        continue;
+      if (got <= 0) {
+        errors[k] = got < 0 ? errno : 0;
+        return;
+      }
+      counts[k] += stream.feed_count(buf.get(), static_cast<std::size_t>(got));
+      at += static_cast<std::uint64_t>(got);
+      // Bytes past the part's end are another part's.
+      const std::uint64_t own = at < end ? static_cast<std::uint64_t>(got)
+                                : at - static_cast<std::uint64_t>(got) < end
+                                    ? end - (at - static_cast<std::uint64_t>(got))
+                                    : 0;
+      done += own;
+      if (k == 0)
+        shown.update(done.load());
+    }
+  };
+  std::vector<std::thread> pool;
+  for (std::uint64_t k = 1; k < parts; ++k) {
+    try {
+      pool.emplace_back(part, k);
+    } catch (const std::system_error&) { // no thread: this one reads that part too
+      part(k);
+    }
+  }
+  part(0);
+  for (std::thread& t : pool)
+    t.join();
+  *count = 0;
+  for (std::uint64_t k = 0; k < parts; ++k) {
+    *count += counts[k];
+    if (errors[k] != -1) {
+      *error = errors[k];
+      return false;
+    }
+  }
+  return true;
+}
+
+// Searches one input: reads it in blocks, feeds them to a stream searcher and prints the count or
+// the offsets. An input that cannot be read gets one line on standard error.
+outcome search_input(const options& o, const seekpat_lib::pattern& pat, const std::string& arg,
+                     bool named, char* buf, std::size_t buf_size, output& out) {
+  const bool is_stdin = arg == "-";
+  const std::string name = is_stdin ? stdin_name : arg;
+  const int fd = is_stdin ? 0 : open(arg.c_str(), O_RDONLY);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    const int e = fd < 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : errno;
+    std::fprintf(stderr, "seekpat: %s: %s\n", name.c_str(), std::strerror(e));
+    if (fd > 0)
+      close(fd);
+    return outcome::failed;
+  }
+  const bool regular = S_ISREG(st.st_mode);
+  if (regular)
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  const std::uint64_t size = regular ? static_cast<std::uint64_t>(st.st_size) : 0;
+  const std::string prefix = named ? name + ":" : "";
+  progress shown(!o.quiet && isatty(2), name, size);
+  auto changed = [&](std::uint64_t read) {
+    std::fprintf(stderr,
+                 "seekpat: %s: file changed while it was searched (%llu bytes at the start, %llu "
+                 "read)\n",
+                 name.c_str(), static_cast<unsigned long long>(size),
+                 static_cast<unsigned long long>(read));
+    return outcome::failed;
+  };
+  if (regular && size >= (8u << 20) && !o.quiet && !o.offsets) {
+    const unsigned threads =
+        o.threads ? o.threads : std::max(1u, std::thread::hardware_concurrency());
+    std::uint64_t count = 0;
+    int error = 0;
+    const bool whole = count_in_parts(fd, size, pat, threads, shown, &count, &error);
+    struct stat after;
+    const bool grew = fstat(fd, &after) == 0 && static_cast<std::uint64_t>(after.st_size) != size;
+    close(fd);
+    if (!whole && error) {
+      std::fprintf(stderr, "seekpat: %s: %s\n", name.c_str(), std::strerror(error));
+      return outcome::failed;
+    }
+    out.line(prefix, count);
+    if (!whole || grew)
+      return changed(whole ? size : static_cast<std::uint64_t>(after.st_size));
+    return count ? outcome::found : outcome::none;
+  }
+  seekpat_lib::stream_searcher stream(pat, o.threads);
+  std::uint64_t count = 0;
+  bool stop = false;
+  int read_error = 0;
+  // Regular files in large blocks, each searched on every core (which pays from a few MiB on);
+  // pipes and devices in blocks that stay in cache, with a larger pipe buffer where allowed.
+  if (!regular) {
+    buf_size = buf_size < (256u << 10) ? buf_size : 256u << 10;
+    if (S_ISFIFO(st.st_mode))
+      fcntl(fd, F_SETPIPE_SZ, 1 << 20); // a hint: errors ignored
+  }
+  while (!stop) {
+    std::size_t got = 0;
+    while (got < buf_size) {
+      const ssize_t k = read(fd, buf + got, buf_size - got);
+      if (k < 0 && errno == EINTR)
+        continue;
+      if (k < 0)
+        read_error = errno;
+      if (k <= 0)
+        break;
+      got += static_cast<std::size_t>(k);
+    }
+    if (got == 0)
+      break;
+    if (o.quiet) {
+      stream.feed(buf, got, [&](std::uint64_t) {
+        ++count;
+        return false;
+      });
+      stop = count > 0;
+    } else if (o.offsets) {
+      stream.feed(buf, got, [&](std::uint64_t x) {
+        ++count;
+        out.line(prefix, x);
+        return out.error() == 0;
+      });
+      stop = out.error() != 0;
+    } else {
+      count += stream.feed_count(buf, got);
+    }
+    shown.update(stream.offset());
+    if (read_error)
+      break;
+  }
+  if (!is_stdin)
+    close(fd);
+  if (read_error) {
+    std::fprintf(stderr, "seekpat: %s: %s\n", name.c_str(), std::strerror(read_error));
+    return outcome::failed;
+  }
+  if (!o.quiet && !o.offsets)
+    out.line(prefix, count);
+  // A regular file that changed size while it was read: the count covers the bytes read. (Files
+  // that report no size, as under /proc, are read to their end.)
+  if (regular && size && !stop && stream.offset() != size)
+    return changed(stream.offset());
+  return count ? outcome::found : outcome::none;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  const options o = parse(argc, argv);
+  try {
+    const seekpat_lib::pattern pat(o.pattern);
+    // One block for every input: 32 MiB, so that a block keeps every core busy.
+    const std::size_t buf_size = 32u << 20;
+    const std::unique_ptr<char[]> buf(new char[buf_size]);
+    output out;
+    bool found = false, failed = false;
+    for (const std::string& f : o.files) {
+      const outcome r = search_input(o, pat, f, o.files.size() > 1, buf.get(), buf_size, out);
+      found |= r == outcome::found;
+      failed |= r == outcome::failed;
+      if ((o.quiet && found) || out.error())
+        break;
+    }
+    out.flush();
+    if (out.error()) {
+      std::fprintf(stderr, "seekpat: write error: %s\n", std::strerror(out.error()));
+      return 2;
+    }
+    if (o.quiet && found)
+      return 0;
+    return failed ? 2 : found ? 0 : 1;
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "seekpat: out of memory\n");
+    return 2;
+  }
+}

@@ -1,0 +1,148 @@
+// The seekpat command-line tool run as a user would: counts and offsets in files, standard input
+// and pipes against the definition, files large enough to be read in parts on every thread with
+// occurrences across the parts' bounds, every way of giving the pattern, every failure path with
+// its message and exit status, and the README's sample run.
+#include "run_program.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string tool = SEEKPAT_TOOL_PATH;
+
+std::string file_with(const std::string& name, const std::string& bytes) {
+  const std::string path = temp_dir() + "/" + name;
+  write_file(path, bytes);
+  return path;
+}
+
+std::vector<std::size_t> occurrences(const std::string& pat, const std::string& text) {
+  std::vector<std::size_t> at;
+  for (std::size_t i = 0; i + pat.size() <= text.size(); ++i)
+    if (text.compare(i, pat.size(), pat) == 0)
+      at.push_back(i);
+  return at;
+}
+
+void expect_out(const std::vector<std::string>& args, const std::string& out, int status,
+                const run_options& o = {}) {
+  const program_result r = run_program(args, o);
+  EXPECT_EQ(r.out, out) << args.back();
+  EXPECT_EQ(r.err, "") << args.back();
+  EXPECT_EQ(r.status, status) << args.back();
+}
+
+void expect_error(const std::vector<std::string>& args, const std::string& out,
+                  const std::string& err, int status = 2) {
+  const program_result r = run_program(args);
+  EXPECT_EQ(r.out, out) << args.back();
+  EXPECT_EQ(r.err, err) << args.back();
+  EXPECT_EQ(r.status, status) << args.back();
+}
+
+const std::string usage =
+    "Usage: seekpat [OPTIONS] PATTERN [FILE...]\nTry 'seekpat --help' for more information.\n";
+
+} // namespace
+
+TEST(SeekpatTool, CountsAndOffsetsEveryOccurrence) {
+  const std::string a = file_with("a", std::string("aaaa the\0the\n", 13)),
+                    b = file_with("b", "xx");
+  expect_out({tool, "aa", a}, "3\n", 0);
+  expect_out({tool, "zz", a}, "0\n", 1);
+  expect_out({tool, "-b", "the", a}, "5\n9\n", 0);
+  expect_out({tool, "aa", a, b}, a + ":3\n" + b + ":0\n", 0);
+  expect_out({tool, "--offsets", "a", b, a}, a + ":0\n" + a + ":1\n" + a + ":2\n" + a + ":3\n", 0);
+  // The pattern as hex, after -e (also one that starts with -), and from a file, NUL included.
+  expect_out({tool, "-x", "00746865", a}, "1\n", 0);
+  expect_out({tool, "-e", "-x", file_with("dash", "a-x-x")}, "2\n", 0);
+  expect_out({tool, "-f", file_with("pat", std::string("e\0t", 3)), a}, "1\n", 0);
+  expect_out({tool, "--", "-b", file_with("dash2", "-b")}, "1\n", 0);
+  // Standard input, as a file, as "-", and through a pipe; quiet says only by its status.
+  run_options in;
+  in.stdin_path = a;
+  expect_out({tool, "aa"}, "3\n", 0, in);
+  expect_out({tool, "aa", "-", b}, "(standard input):3\n" + b + ":0\n", 0, in);
+  expect_out({"/bin/sh", "-c", "printf 'abababa' | " + tool + " -b aba"}, "0\n2\n4\n", 0);
+  expect_out({tool, "-q", "aa", a}, "", 0);
+  expect_out({tool, "-q", "zz", a}, "", 1);
+}
+
+// Files of 8 MiB and more are read in parts, one per thread: occurrences across every part's
+// bound, at the file's ends, and a pattern longer than a part's reach.
+TEST(SeekpatTool, LargeFilesReadInPartsMissNothing) {
+  std::string text((9u << 20) + 5, 'b');
+  const std::string pat = "needle in the haystack";
+  for (unsigned parts : {2u, 3u, 7u})
+    for (unsigned k = 1; k < parts;
+         ++k) // from the last position before each bound of `parts` parts
+      text.replace(text.size() / parts * k - 1, pat.size(), pat);
+  text.replace(0, pat.size(), pat);
+  text.replace(text.size() - pat.size(), pat.size(), pat);
+  const std::string path = file_with("large", text);
+  const std::size_t want = occurrences(pat, text).size();
+  for (const char* threads : {"1", "2", "3", "7", "0"})
+    expect_out({tool, "-j", threads, pat, path}, std::to_string(want) + "\n", 0);
+  std::string offsets;
+  for (std::size_t x : occurrences(pat, text))
+    offsets += std::to_string(x) + "\n";
+  expect_out({tool, "-b", pat, path}, offsets, 0);
+  unlink(path.c_str());
+}
+
+TEST(SeekpatTool, FailuresSayWhatAndEndWithStatusTwo) {
+  const std::string a = file_with("fa", "aaa");
+  // An input that cannot be read: one line naming it; the others are still searched.
+  expect_error({tool, "aa", "/no/such/file", a}, a + ":2\n",
+               "seekpat: /no/such/file: No such file or directory\n");
+  expect_error({tool, "aa", temp_dir()}, "", "seekpat: " + temp_dir() + ": Is a directory\n");
+  expect_error({tool}, "", "seekpat: no pattern\n" + usage);
+  expect_error({tool, "", a}, "", "seekpat: empty pattern\n" + usage);
+  expect_error({tool, "-x", "6g", a}, "", "seekpat: malformed hex pattern '6g'\n" + usage);
+  expect_error({tool, "-x", "616", a}, "", "seekpat: malformed hex pattern '616'\n" + usage);
+  expect_error({tool, "-j", "two", "a", a}, "", "seekpat: invalid thread count 'two'\n" + usage);
+  expect_error({tool, "--bogus", "a", a}, "", "seekpat: unknown option '--bogus'\n" + usage);
+  expect_error({tool, "-f", "/no/such/file"}, "",
+               "seekpat: /no/such/file: No such file or directory\n" + usage);
+  // Output that cannot be written is an error, whatever makes the writes fail.
+  for (output_to to : {output_to::full_device, output_to::closed, output_to::broken_pipe}) {
+    run_options o;
+    o.out = to;
+    const program_result r = run_program({tool, "a", a}, o);
+    EXPECT_EQ(r.err.rfind("seekpat: write error: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.status, 2);
+  }
+  const program_result v = run_program({tool, "--version"});
+  EXPECT_EQ(v.out.rfind("seekpat ", 0), 0u);
+  EXPECT_EQ(v.status, 0);
+}
+
+// The README's sample runs are the tool's real output on the generated sample text: each line
+// "$ build/seekpat ..." in it, run, prints the lines that follow it up to the next command.
+TEST(SeekpatTool, ReadmeSampleRunsAreTheRealOutput) {
+  const std::string readme = slurp(README_PATH);
+  if (SAMPLE_MIB != 32)
+    GTEST_SKIP() << "this build's sample text is not the README's 32 MiB one";
+  int runs = 0;
+  for (std::size_t at = readme.find("\n$ build/seekpat "); at != std::string::npos;
+       at = readme.find("\n$ build/seekpat ", at + 1)) {
+    const std::size_t line_end = readme.find('\n', at + 1);
+    std::size_t shown_end = line_end + 1;
+    while (readme.compare(shown_end, 2, "$ ") != 0 && readme.compare(shown_end, 3, "```") != 0)
+      shown_end = readme.find('\n', shown_end) + 1;
+    std::string command = readme.substr(at + 3, line_end - at - 3);
+    command.replace(command.find("build/seekpat"), 13, tool);
+    const std::size_t sample = command.find("build/sample.txt");
+    ASSERT_NE(sample, std::string::npos) << command;
+    command.replace(sample, 16, SAMPLE_TEXT_PATH);
+    const program_result r = run_program({"/bin/sh", "-c", command});
+    EXPECT_EQ(r.out, readme.substr(line_end + 1, shown_end - line_end - 1)) << command;
+    ++runs;
+  }
+  EXPECT_GE(runs, 2) << "the README shows no sample run of seekpat";
+}
