@@ -5,7 +5,7 @@
 #   scripts/deps.sh --ci     plus clang's fuzzer runtime, Hyperscan (a benchmark peer),
 #                            qemu-user (runs the programs on emulated older CPUs in tests),
 #                            pkg-config (the install check) and clang-format (the format check)
-#   scripts/deps.sh --bench  plus gnuplot (the benchmark's plot) and Hyperscan (a peer)
+#   scripts/deps.sh --bench  plus gnuplot (the benchmark's plot), Hyperscan and ripgrep (peers)
 set -euo pipefail
 
 want=(g++ cmake make)
@@ -14,7 +14,7 @@ for arg in "$@"; do
     --test) want+=(libgtest-dev) ;;
     --ci) want+=(libgtest-dev clang libclang-rt-14-dev libhyperscan-dev qemu-user pkg-config
                  clang-format binutils) ;;
-    --bench) want+=(gnuplot-nox libhyperscan-dev) ;;
+    --bench) want+=(gnuplot-nox libhyperscan-dev ripgrep) ;;
     *) echo "usage: $0 [--test] [--ci] [--bench]" >&2; exit 2 ;;
   esac
 done

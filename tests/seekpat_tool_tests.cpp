@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -94,6 +96,38 @@ TEST(SeekpatTool, LargeFilesReadInPartsMissNothing) {
   expect_out({tool, "-b", pat, path}, offsets, 0);
   unlink(path.c_str());
 }
+
+// A file searched in place that shrinks under the search: no crash (a mapping past a file's end
+// raises SIGBUS), the change reported. Truncated at several moments; each run either ends before
+// or reports the change.
+#ifndef SANITIZED // the sanitizers' own signal handling stays out of this
+TEST(SeekpatTool, FilesThatShrinkWhileSearchedAreReported) {
+  const std::string path = temp_dir() + "/shrinking";
+  int reported = 0;
+  for (int round = 0; round < 4; ++round) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 256ll << 20), 0); // a hole: reads as zeros, costs no disk
+    close(fd);
+    const pid_t cutter = fork();
+    if (cutter == 0) {
+      usleep(static_cast<useconds_t>(1000 + 3000 * round));
+      _exit(truncate(path.c_str(), 4096) == 0 ? 0 : 1);
+    }
+    const program_result r = run_program({tool, "-j", "1", "x", path});
+    int status = -1;
+    waitpid(cutter, &status, 0);
+    ASSERT_TRUE(r.status == 1 || r.status == 2) << r.status << " " << r.err;
+    if (r.status == 2) {
+      EXPECT_EQ(r.out, "0\n");
+      EXPECT_NE(r.err.find("file changed while it was searched"), std::string::npos) << r.err;
+      ++reported;
+    }
+  }
+  EXPECT_GT(reported, 0) << "no run was cut short; the test did not test";
+  unlink(path.c_str());
+}
+#endif
 
 TEST(SeekpatTool, FailuresSayWhatAndEndWithStatusTwo) {
   const std::string a = file_with("fa", "aaa");
