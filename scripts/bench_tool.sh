@@ -73,12 +73,12 @@ fi
     grep_t=$(fastest grep -F -c "$2" "$file")
     printf "%-8s %-10s %12s | %9s %9s | %8s %5s | %8s %7s | %8s %7s\n" "$1" "\"$2\"" "$count" \
       "$(gbps "$size" "$floor_p")" "$(gbps "$size" "$floor_m")" "$(gbps "$size" "$tool")" \
-      "$(calc "'%.2f' % ($floor_p / $tool)")" "$rg_t" "$rg_x" "$(gbps "$size" "$grep_t")" \
+      "$(calc "'%.2f' % (min($floor_p, $floor_m) / $tool)")" "$rg_t" "$rg_x" "$(gbps "$size" "$grep_t")" \
       "$(calc "'%.1f' % ($grep_t / $tool)")"
   done
   echo "pread fl: every thread preads its part into a buffer of its own; map fl: the file mapped,"
   echo "every cache line read by every thread (build/bench/read_floor). xRF: seekpat's speed / the"
-  echo "pread floor. x rg, x grep: seekpat's speed over theirs. grep -c counts lines."
+  echo "faster floor. x rg, x grep: seekpat's speed over theirs. grep -c counts lines."
   echo
   size=$(stat -c %s "$english")
   wc_t=$(fastest sh -c "cat '$english' | wc -c")
