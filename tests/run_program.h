@@ -60,6 +60,13 @@ inline std::string temp_dir() {
   return dir;
 }
 
+// A file of the test's temporary folder holding bytes; returns its path.
+inline std::string file_with(const std::string& name, const std::string& bytes) {
+  const std::string path = temp_dir() + "/" + name;
+  write_file(path, bytes);
+  return path;
+}
+
 // The two times vary from run to run; everything else is exact. Replaces the number on each
 // "took N.NNN msec" line with T after checking its shape (digits, a point, three decimals).
 inline std::string mask_times(std::string out) {

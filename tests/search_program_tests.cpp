@@ -17,12 +17,6 @@ namespace {
 
 const std::string bench = SEARCH_BENCH_PATH;
 
-std::string file_with(const std::string& name, const std::string& bytes) {
-  const std::string path = temp_dir() + "/" + name;
-  write_file(path, bytes);
-  return path;
-}
-
 // A file of `size` bytes that takes no disk space: all of it a hole that reads as zeros.
 std::string sparse_file(const std::string& name, long long size) {
   const std::string path = temp_dir() + "/" + name;

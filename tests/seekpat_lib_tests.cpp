@@ -1,6 +1,7 @@
 // The library API: prepared patterns reused across texts against the definition, a count over more
 // than 2^31 bytes, a list linear in long patterns, thread counts, concurrent callers and signals,
 // and the answer to every bad argument.
+#include "reference.h"
 #include "seekpat.hpp"
 #include "textgen.h"
 
@@ -23,14 +24,6 @@
 namespace {
 
 using seekpat_lib::pattern;
-
-std::vector<std::size_t> reference_positions(const std::string& pat, const std::string& text) {
-  std::vector<std::size_t> at;
-  for (std::size_t i = 0; i + pat.size() <= text.size(); ++i)
-    if (text.compare(i, pat.size(), pat) == 0)
-      at.push_back(i);
-  return at;
-}
 
 void expect_all_ways(const pattern& pat, const std::string& text, unsigned threads,
                      const std::string& what, const std::vector<std::size_t>& want) {

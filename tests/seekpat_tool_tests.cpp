@@ -2,6 +2,7 @@
 // and pipes against the definition, files large enough to be read in parts on every thread with
 // occurrences across the parts' bounds, every way of giving the pattern, every failure path with
 // its message and exit status, and the README's sample run.
+#include "reference.h"
 #include "run_program.h"
 
 #include <gtest/gtest.h>
@@ -16,20 +17,6 @@
 namespace {
 
 const std::string tool = SEEKPAT_TOOL_PATH;
-
-std::string file_with(const std::string& name, const std::string& bytes) {
-  const std::string path = temp_dir() + "/" + name;
-  write_file(path, bytes);
-  return path;
-}
-
-std::vector<std::size_t> occurrences(const std::string& pat, const std::string& text) {
-  std::vector<std::size_t> at;
-  for (std::size_t i = 0; i + pat.size() <= text.size(); ++i)
-    if (text.compare(i, pat.size(), pat) == 0)
-      at.push_back(i);
-  return at;
-}
 
 void expect_out(const std::vector<std::string>& args, const std::string& out, int status,
                 const run_options& o = {}) {
@@ -87,11 +74,11 @@ TEST(SeekpatTool, LargeFilesReadInPartsMissNothing) {
   text.replace(0, pat.size(), pat);
   text.replace(text.size() - pat.size(), pat.size(), pat);
   const std::string path = file_with("large", text);
-  const std::size_t want = occurrences(pat, text).size();
+  const std::size_t want = reference_positions(pat, text).size();
   for (const char* threads : {"1", "2", "3", "7", "0"})
     expect_out({tool, "-j", threads, pat, path}, std::to_string(want) + "\n", 0);
   std::string offsets;
-  for (std::size_t x : occurrences(pat, text))
+  for (std::size_t x : reference_positions(pat, text))
     offsets += std::to_string(x) + "\n";
   expect_out({tool, "-b", pat, path}, offsets, 0);
   unlink(path.c_str());
