@@ -183,25 +183,34 @@ private:
   template <sink K>
   size_t periodic_dispatch(const unsigned char* t, size_t n, unsigned char* out, size_t i,
                            size_t fit_end, size_t& count) const {
-    // A 64-bit break mask where the W - 1 + p - q bits that matter fit in it.
-    return V::W - 1 + p_ - pl_.period <= 64
-               ? periodic_by_q<K, std::uint64_t>(t, n, out, i, fit_end, count)
-               : periodic_by_q<K, unsigned __int128>(t, n, out, i, fit_end, count);
+    // A 64-bit break mask where the W - 1 + p - q bits that matter fit in it; else the span is
+    // at least W, and the block's core decides (periodic_positions_long).
+    return V::W - 1 + p_ - pl_.period <= 64 ? periodic_by_q<K, false>(t, n, out, i, fit_end, count)
+                                            : periodic_by_q<K, true>(t, n, out, i, fit_end, count);
   }
 
-  template <sink K, class M>
+  template <sink K, bool Long>
   size_t periodic_by_q(const unsigned char* t, size_t n, unsigned char* out, size_t i,
                        size_t fit_end, size_t& count) const {
     switch (pl_.period) {
-    case 1: return periodic_positions<V, K, 1, M>(t, n, pat_, p_, out, i, fit_end, count);
-    case 2: return periodic_positions<V, K, 2, M>(t, n, pat_, p_, out, i, fit_end, count);
-    case 3: return periodic_positions<V, K, 3, M>(t, n, pat_, p_, out, i, fit_end, count);
-    case 4: return periodic_positions<V, K, 4, M>(t, n, pat_, p_, out, i, fit_end, count);
-    case 5: return periodic_positions<V, K, 5, M>(t, n, pat_, p_, out, i, fit_end, count);
-    case 6: return periodic_positions<V, K, 6, M>(t, n, pat_, p_, out, i, fit_end, count);
-    case 7: return periodic_positions<V, K, 7, M>(t, n, pat_, p_, out, i, fit_end, count);
-    default: return periodic_positions<V, K, 8, M>(t, n, pat_, p_, out, i, fit_end, count);
+    case 1: return periodic_q<K, 1, Long>(t, n, out, i, fit_end, count);
+    case 2: return periodic_q<K, 2, Long>(t, n, out, i, fit_end, count);
+    case 3: return periodic_q<K, 3, Long>(t, n, out, i, fit_end, count);
+    case 4: return periodic_q<K, 4, Long>(t, n, out, i, fit_end, count);
+    case 5: return periodic_q<K, 5, Long>(t, n, out, i, fit_end, count);
+    case 6: return periodic_q<K, 6, Long>(t, n, out, i, fit_end, count);
+    case 7: return periodic_q<K, 7, Long>(t, n, out, i, fit_end, count);
+    default: return periodic_q<K, 8, Long>(t, n, out, i, fit_end, count);
     }
+  }
+
+  template <sink K, size_t Q, bool Long>
+  size_t periodic_q(const unsigned char* t, size_t n, unsigned char* out, size_t i, size_t fit_end,
+                    size_t& count) const {
+    if constexpr (Long)
+      return periodic_positions_long<V, K, Q>(t, n, pat_, p_, out, i, fit_end, count);
+    else
+      return periodic_positions<V, K, Q, std::uint64_t>(t, n, pat_, p_, out, i, fit_end, count);
   }
 
   size_t dense(size_t i, size_t fit_end) {

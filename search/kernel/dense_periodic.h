@@ -17,11 +17,10 @@ namespace {
 // where some position passed the first test and some break mattered, was mispredicted often
 // enough to cost more (one thread, 4 MiB, ten blanks in an assembly listing: 12.7 GB/s with it,
 // 13.8 without; lines of "qaz" alike). So a block costs the same however many positions match
-// and however often the text's period breaks. B is a mask M of 64 bits, or of 128 where the W - 1
-// + p - Q bits that matter need it (p - Q <= periodic_max_span): measured on one thread, 4 MiB of
-// lines of "qaz", a 48-byte piece of a line runs as fast as a 33-byte one, 28-30 GB/s, against
-// 2.0 through the filter and its runs. Decides positions from i while i + W <= fit_end and the
-// mask's loads stay inside the text; returns where it stopped.
+// and however often the text's period breaks. B is a mask M of 64 bits, enough where the W - 1 +
+// p - Q bits that matter fit in it; longer spans (up to periodic_max_span) take
+// periodic_positions_long. Decides positions from i while i + W <= fit_end and the mask's loads
+// stay inside the text; returns where it stopped.
 template <class V, sink S, size_t Q, class M>
 __attribute__((noinline)) size_t
 periodic_positions(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
@@ -88,6 +87,70 @@ periodic_positions(const unsigned char* t, size_t n, const unsigned char* pat, s
     // Slide B by one block: the new top vector covers text[i + Q + top, + W), whose end
     // i + reach - 1 < n by the check above.
     breaks = (breaks >> V::W) | breaks_at(i + Q + top) << top;
+  }
+  count += c;
+  return i;
+}
+
+// The dense periodic path where the span p - Q is at least W (and the W - 1 + span break bits
+// that matter would not fit 64): there every window [d, d + span) of a block's positions, d < W,
+// holds the block's core [W - 1, span), so a break in the core rules out the whole block; a break
+// k below it (k < W - 1) rules out the positions up to k, and one above it (span <= k < span + W
+// - 1), those from k - span + 1 on. Below and above take one compare each, the core one per W bytes
+// of it, the same number in every block, with no branch on the text. So a block costs about what it
+// costs with a 64-bit mask, where a 128-bit one, slid and smeared by variable shifts, cost four
+// times that (lines of "qaz" of changing length, a 37-byte piece, one thread: 3.1 GB/s against 14.4
+// for a 36-byte one). Breaks are absolute: b is one where text[b]
+// != text[b - Q]; position x of the block is ruled out by a break in [x + Q, x + p). Decides
+// positions from i while i + W <= fit_end; returns where it stopped. Every load ends at or before
+// i + W - 2 + p <= fit_end + p - 2 < n.
+template <class V, sink S, size_t Q>
+__attribute__((noinline)) size_t
+periodic_positions_long(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
+                        unsigned char* out, size_t i, size_t fit_end, size_t& count) {
+  static_assert(Q >= 1 && Q <= seekpat_internal::periodic_max_q, "small periods only");
+  assert(p > Q && p - Q >= V::W && p - Q <= seekpat_internal::periodic_max_span &&
+         fit_end + p - 1 <= n);
+  (void)n;
+  constexpr std::uint64_t lanes = V::W == 64 ? ~0ull : (1ull << V::W) - 1;
+  auto breaks_at = [&](size_t j) { // bit k: a break at j + k, for k < W
+    return ~static_cast<std::uint64_t>(V::movemask(V::cmpeq(V::load(t + j), V::load(t + j - Q)))) &
+           lanes;
+  };
+  typename V::vec b[Q];
+#pragma GCC unroll 8
+  for (size_t k = 0; k < Q; ++k)
+    b[k] = V::set1(pat[k]);
+  // The core [i + Q + W - 1, i + p) is `core` bytes long (1 to span - W + 1): `whole` compares of
+  // W bytes, then the last `part` bytes from a compare that ends at i + p - 1.
+  const size_t core = p - Q - V::W + 1, whole = core / V::W, part = core % V::W;
+  size_t c = 0;
+  for (; fit_end - i >= V::W; i += V::W) {
+    typename V::vec acc = V::cmpeq(V::load(t + i), b[0]);
+#pragma GCC unroll 8
+    for (size_t k = 1; k < Q; ++k)
+      acc = V::and_(acc, V::cmpeq(V::load(t + i + k), b[k]));
+    std::uint64_t hits = static_cast<std::uint64_t>(V::movemask(acc));
+    const size_t lo = i + Q + V::W - 1, hi = i + p;
+    std::uint64_t in_core = 0;
+    for (size_t k = 0; k < whole; ++k)
+      in_core |= breaks_at(lo + k * V::W);
+    if (part)
+      in_core |= breaks_at(hi - V::W) >> (V::W - part);
+    // Without branches: whether a block is ruled out follows the text's line lengths, which
+    // no predictor follows (lines of changing length, a 48-byte piece: 4.1 GB/s with branches).
+    hits &= std::uint64_t(0) - (in_core == 0);
+    const std::uint64_t below = breaks_at(i + Q) & low_bits(V::W - 1);
+    // Bits for [hi, hi + W - 1), loaded from hi - 1: a load from hi would end at fit_end + p - 1,
+    // one byte past the text where the block is the last.
+    const std::uint64_t above = (breaks_at(hi - 1) >> 1) & low_bits(V::W - 1);
+    // Up to the highest break below, and from one past the lowest break above (above ^ (above -
+    // 1) keeps the bits up to its lowest set one, all of them when there is none).
+    std::uint64_t up_to = below;
+    for (size_t shift = 1; shift < V::W; shift *= 2)
+      up_to |= up_to >> shift;
+    hits &= ~up_to & (above ^ (above - 1));
+    emit<V, S>::bits(out, i, hits, c);
   }
   count += c;
   return i;
