@@ -434,12 +434,12 @@ outcome search_input(const options& o, const seekpat_lib::pattern& pat, const st
   const std::uint64_t size = regular ? static_cast<std::uint64_t>(st.st_size) : 0;
   const std::string prefix = named ? name + ":" : "";
   progress shown(!o.quiet && isatty(2), name, size);
-  auto changed = [&](std::uint64_t read) {
+  auto changed = [&](std::uint64_t at_end) {
     std::fprintf(stderr,
-                 "seekpat: %s: file changed while it was searched (%llu bytes at the start, %llu "
-                 "read)\n",
+                 "seekpat: %s: file changed while it was searched (%llu bytes when opened, %llu "
+                 "at the end)\n",
                  name.c_str(), static_cast<unsigned long long>(size),
-                 static_cast<unsigned long long>(read));
+                 static_cast<unsigned long long>(at_end));
     return outcome::failed;
   };
   if (regular && size >= (8u << 20) && !o.quiet && !o.offsets) {
