@@ -110,24 +110,21 @@ void choose_filter(const unsigned char* pattern, std::size_t p, std::size_t fit,
   }
 }
 
-double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const unsigned char* text,
-                             std::size_t fit, std::size_t min_fit, std::size_t spacing,
-                             std::size_t off[4], double* confirmed, std::size_t* loop_bytes,
-                             double* matched) {
-  constexpr std::size_t max_chunks = 64, max_offsets = 32;
-  const std::size_t chunks = std::min(max_chunks, fit / std::max<std::size_t>(spacing, 1));
-  if (fit < min_fit || fit < 64 || chunks < 2 || p < 3)
-    return -1;
-  // Chunk k covers positions [start[k], start[k] + 64), all below fit; a load for offset o < p
-  // reads text[start[k] + o, start[k] + o + 64), which ends at or before fit - 1 + p <= n. Set
-  // once: a division per load would cost more than the sample.
-  std::size_t start[max_chunks];
-  const std::size_t gap = (fit - 64) / (chunks - 1);
-  for (std::size_t k = 0; k < chunks; ++k)
-    start[k] = gap * k;
+namespace {
 
-  // mask(o, k): bit i set where text[start[k] + i + o] == pattern[o].
-  auto mask = [&](std::size_t o, std::size_t k) {
+// The sample of a text that choose_filter_sampled looks at: `chunks` chunks of 64 positions,
+// chunk k from start[k], all below fit; a load for offset o < p reads text[start[k] + o,
+// start[k] + o + 64), which ends at or before fit - 1 + p <= n. Set once: a division per load
+// would cost more than the sample.
+constexpr std::size_t max_chunks = 64, max_offsets = 32;
+struct sample {
+  const unsigned char* pattern;
+  const unsigned char* text;
+  std::size_t chunks;
+  std::size_t start[max_chunks];
+
+  // Bit i set where text[start[k] + i + o] == pattern[o].
+  std::uint64_t mask(std::size_t o, std::size_t k) const {
     const __m128i b = _mm_set1_epi8(static_cast<char>(pattern[o]));
     const unsigned char* t = text + start[k] + o;
     auto part = [&](int j) {
@@ -136,16 +133,21 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
           static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, b))));
     };
     return part(0) | part(1) << 16 | part(2) << 32 | part(3) << 48;
-  };
+  }
+};
 
-  // The offsets to try, rarest first by sample frequency, the static rank breaking ties: every
-  // offset when there are at most max_offsets, else the rarest of `looks` spread evenly from the
-  // first to the last (a lone rare byte often ends the pattern). A look costs two table updates:
-  // at most max(256, fit / 1024) of them stay a small fraction of one scan.
-  const std::size_t looks = std::min(p, std::max<std::size_t>(256, fit / 1024));
-  const std::size_t tries = std::min(looks, max_offsets);
-  std::size_t cand[max_offsets];
-  std::uint64_t masks[max_offsets][max_chunks];
+// The offsets to try, `tries` of them, with the sample's masks of each, and the order to look at
+// them in (ord). Rarest first by sample frequency, the static rank breaking ties: every offset when
+// there are at most max_offsets, else the rarest of `looks` spread evenly from the first to the
+// last (a lone rare byte often ends the pattern).
+void offsets_to_try(const sample& s, std::size_t p, std::size_t looks, std::size_t tries,
+                    std::size_t cand[max_offsets], std::uint64_t masks[max_offsets][max_chunks],
+                    std::size_t ord[max_offsets]) {
+  const unsigned char* const pattern = s.pattern;
+  const unsigned char* const text = s.text;
+  const std::size_t chunks = s.chunks;
+  const std::size_t* const start = s.start;
+  auto mask = [&](std::size_t o, std::size_t k) { return s.mask(o, k); };
   std::uint64_t score[max_offsets];
   if (looks > tries) {
     // Byte frequencies over the sample rank the byte values; the offsets of the rarest values,
@@ -221,17 +223,23 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
       score[c] = static_cast<std::uint64_t>(ones_seen) << 8 | rank_of.r[pattern[cand[c]]];
     }
   }
-  // ord: the tries in the order to look at them.
-  std::size_t ord[max_offsets];
   for (std::size_t c = 0; c < tries; ++c)
     ord[c] = c;
   if (looks == tries)
     std::sort(ord, ord + tries, [&](std::size_t a, std::size_t b) { return score[a] < score[b]; });
+}
 
+// Picks four offsets one at a time, each for the fewest sampled positions that pass it together
+// with those already picked (into picked[], their passing counts into passing[]); false when
+// there are fewer than three to choose from.
+bool pick_offsets(const sample& s, std::size_t tries, const std::size_t cand[max_offsets],
+                  const std::uint64_t masks[max_offsets][max_chunks],
+                  const std::size_t ord[max_offsets], std::size_t picked[4],
+                  std::size_t passing[4]) {
+  const unsigned char* const pattern = s.pattern;
+  const std::size_t chunks = s.chunks;
   std::uint64_t pass[max_chunks];
   std::fill(pass, pass + chunks, ~std::uint64_t(0));
-  std::size_t picked[4];
-  std::size_t passing[4] = {};
   for (int round = 0; round < 4; ++round) {
     std::size_t best = tries, best_count = ~std::size_t(0);
     bool best_repeats = true;
@@ -264,7 +272,7 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
       }
     }
     if (best == tries && round < 3) // fewer than three offsets to choose from
-      return -1;
+      return false;
     if (best == tries) { // three offsets in all: the fourth repeats the first
       best = picked[0];
       best_count = passing[2];
@@ -274,6 +282,32 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
     for (std::size_t k = 0; k < chunks; ++k)
       pass[k] &= masks[best][k];
   }
+  return true;
+}
+
+} // namespace
+
+double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const unsigned char* text,
+                             std::size_t fit, std::size_t min_fit, std::size_t spacing,
+                             std::size_t off[4], double* confirmed, std::size_t* loop_bytes,
+                             double* matched) {
+  const std::size_t chunks = std::min(max_chunks, fit / std::max<std::size_t>(spacing, 1));
+  if (fit < min_fit || fit < 64 || chunks < 2 || p < 3)
+    return -1;
+  sample s{pattern, text, chunks, {}};
+  const std::size_t gap = (fit - 64) / (chunks - 1);
+  for (std::size_t k = 0; k < chunks; ++k)
+    s.start[k] = gap * k;
+
+  // The offsets to try (a look costs two table updates: at most max(256, fit / 1024) of them stay
+  // a small fraction of one scan), then the four picked among them.
+  const std::size_t looks = std::min(p, std::max<std::size_t>(256, fit / 1024));
+  const std::size_t tries = std::min(looks, max_offsets);
+  std::size_t cand[max_offsets], ord[max_offsets], picked[4], passing[4] = {};
+  std::uint64_t masks[max_offsets][max_chunks];
+  offsets_to_try(s, p, looks, tries, cand, masks, ord);
+  if (!pick_offsets(s, tries, cand, masks, ord, picked, passing))
+    return -1;
   for (int r = 0; r < 4; ++r) {
     off[r] = cand[picked[r]];
     assert(off[r] < p);
