@@ -5,6 +5,7 @@
 #define SEEKPAT_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #define SEEKPAT_C_API __attribute__((visibility("default")))
 
@@ -51,6 +52,26 @@ SEEKPAT_C_API int seekpat_pattern_map(const seekpat_pattern* pat, const void* te
 SEEKPAT_C_API int seekpat_pattern_positions(const seekpat_pattern* pat, const void* text, size_t n,
                                             unsigned threads, int (*fn)(void* ctx, size_t position),
                                             void* ctx);
+
+/* A stream searched in successive chunks of any size exactly as the whole stream would be as one
+ * text: every occurrence once, with its offset from the stream's first byte. Holds the last
+ * p - 1 bytes fed; serves one stream from one thread at a time. */
+typedef struct seekpat_stream seekpat_stream;
+
+/* A stream searcher for pat, which must outlive it; *stream is the new handle, or null on an
+ * error. */
+SEEKPAT_C_API int seekpat_stream_new(const seekpat_pattern* pat, unsigned threads,
+                                     seekpat_stream** stream);
+/* Frees a handle from seekpat_stream_new; null is ignored. */
+SEEKPAT_C_API void seekpat_stream_free(seekpat_stream* stream);
+/* Feeds data[0, n) and calls fn(ctx, offset) for each occurrence it completes, in increasing
+ * order; a nonzero return from fn stops the reports of this chunk (the chunk is taken whole all
+ * the same), and the call returns SEEKPAT_STOPPED. */
+SEEKPAT_C_API int seekpat_stream_feed(seekpat_stream* stream, const void* data, size_t n,
+                                      int (*fn)(void* ctx, uint64_t offset), void* ctx);
+/* Feeds data[0, n) and adds the number of occurrences it completes to *count. */
+SEEKPAT_C_API int seekpat_stream_count(seekpat_stream* stream, const void* data, size_t n,
+                                       uint64_t* count);
 
 #ifdef __cplusplus
 }

@@ -183,4 +183,43 @@ SEEKPAT_C_API int seekpat_pattern_positions(const seekpat_pattern* pat, const vo
   });
 }
 
+struct seekpat_stream {
+  seekpat_lib::stream_searcher stream;
+};
+
+SEEKPAT_C_API int seekpat_stream_new(const seekpat_pattern* pat, unsigned threads,
+                                     seekpat_stream** stream) {
+  if (stream == nullptr)
+    return SEEKPAT_EINVAL;
+  *stream = nullptr;
+  if (pat == nullptr)
+    return SEEKPAT_EINVAL;
+  return c_call([&] {
+    *stream = new seekpat_stream{seekpat_lib::stream_searcher(pat->pat, threads)};
+    return SEEKPAT_OK;
+  });
+}
+
+SEEKPAT_C_API void seekpat_stream_free(seekpat_stream* stream) { delete stream; }
+
+SEEKPAT_C_API int seekpat_stream_feed(seekpat_stream* stream, const void* data, size_t n,
+                                      int (*fn)(void* ctx, uint64_t offset), void* ctx) {
+  if (stream == nullptr || fn == nullptr)
+    return SEEKPAT_EINVAL;
+  return c_call([&] {
+    const bool all = stream->stream.feed(data, n, [&](std::uint64_t x) { return fn(ctx, x) == 0; });
+    return all ? SEEKPAT_OK : SEEKPAT_STOPPED;
+  });
+}
+
+SEEKPAT_C_API int seekpat_stream_count(seekpat_stream* stream, const void* data, size_t n,
+                                       uint64_t* count) {
+  if (stream == nullptr || count == nullptr)
+    return SEEKPAT_EINVAL;
+  return c_call([&] {
+    *count += stream->stream.feed_count(data, n);
+    return SEEKPAT_OK;
+  });
+}
+
 } // extern "C"

@@ -1,7 +1,9 @@
-/* Counts and lists the occurrences of a pattern through the installed library's C interface;
- * exits 1 when the answer is not the one worked out by hand. */
+/* Counts and lists the occurrences of a pattern through the installed library's C interface, in
+ * one text and in a stream fed a byte at a time; exits 1 when an answer is not the one worked out
+ * by hand. */
 #include <seekpat.h>
 
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -16,6 +18,8 @@ static int record(void* ctx, size_t position) {
     s->at[s->k++] = position;
   return 0;
 }
+
+static int record_offset(void* ctx, uint64_t offset) { return record(ctx, (size_t)offset); }
 
 static int stop_at_first(void* ctx, size_t position) {
   (void)ctx;
@@ -41,8 +45,24 @@ int main(void) {
       seekpat_pattern_positions(needle, text, n, 0, stop_at_first, NULL) == SEEKPAT_STOPPED &&
       seekpat_pattern_count(needle, NULL, 1, 0, &count) == SEEKPAT_EINVAL &&
       seekpat_pattern_map(needle, text, n, (char*)text + 1, 0) == SEEKPAT_EINVAL;
+  /* The same text as a stream: offsets a byte at a time, a count five bytes at a time. */
+  seekpat_stream* stream = NULL;
+  seekpat_stream* counter = NULL;
+  struct seen fed = {{0}, 0};
+  uint64_t streamed = 0;
+  int streams_ok = seekpat_stream_new(needle, 1, &stream) == SEEKPAT_OK &&
+                   seekpat_stream_new(needle, 0, &counter) == SEEKPAT_OK;
+  for (size_t at = 0; streams_ok && at < n; ++at)
+    streams_ok = seekpat_stream_feed(stream, text + at, 1, record_offset, &fed) == SEEKPAT_OK;
+  for (size_t at = 0; streams_ok && at < n; at += 5)
+    streams_ok =
+        seekpat_stream_count(counter, text + at, n - at < 5 ? n - at : 5, &streamed) == SEEKPAT_OK;
+  streams_ok = streams_ok && fed.k == 3 && fed.at[0] == 2 && fed.at[1] == 34 && fed.at[2] == 42 &&
+               streamed == 3;
+  seekpat_stream_free(stream);
+  seekpat_stream_free(counter);
   seekpat_pattern_free(needle);
   seekpat("needle", text, map, (int)n); /* the plain entry point, from C */
   printf("C: \"needle\" occurs %zu times, first at %zu\n", count, s.at[0]);
-  return ok && map[34] == 1 ? 0 : 1;
+  return ok && streams_ok && map[34] == 1 ? 0 : 1;
 }
