@@ -210,7 +210,7 @@ private:
     if constexpr (Long)
       return periodic_positions_long<V, K, Q>(t, n, pat_, p_, out, i, fit_end, count);
     else
-      return periodic_positions<V, K, Q, std::uint64_t>(t, n, pat_, p_, out, i, fit_end, count);
+      return periodic_positions<V, K, Q>(t, n, pat_, p_, out, i, fit_end, count);
   }
 
   size_t dense(size_t i, size_t fit_end) {

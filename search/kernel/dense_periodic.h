@@ -17,43 +17,41 @@ namespace {
 // where some position passed the first test and some break mattered, was mispredicted often
 // enough to cost more (one thread, 4 MiB, ten blanks in an assembly listing: 12.7 GB/s with it,
 // 13.8 without; lines of "qaz" alike). So a block costs the same however many positions match
-// and however often the text's period breaks. B is a mask M of 64 bits, enough where the W - 1 +
+// and however often the text's period breaks. B is a mask of 64 bits, enough where the W - 1 +
 // p - Q bits that matter fit in it; longer spans (up to periodic_max_span) take
 // periodic_positions_long. Decides positions from i while i + W <= fit_end and the mask's loads
 // stay inside the text; returns where it stopped.
-template <class V, sink S, size_t Q, class M>
+template <class V, sink S, size_t Q>
 __attribute__((noinline)) size_t
 periodic_positions(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
                    unsigned char* out, size_t i, size_t fit_end, size_t& count) {
   static_assert(Q >= 1 && Q <= seekpat_internal::periodic_max_q, "small periods only");
   assert(p > Q && p - Q <= seekpat_internal::periodic_max_span && fit_end + p - 1 <= n);
-  constexpr size_t bits = 8 * sizeof(M);
   const size_t span = p - Q;
   // B holds `words` vectors of break bits, enough for the W - 1 + span that matter and at most
-  // the mask's width; the newest load of text ends at i + Q + words * W - 1, kept below n by the
+  // 64; the newest load of text ends at i + Q + words * W - 1, kept below n by the
   // loop condition.
   const size_t words = (V::W - 1 + span + V::W - 1) / V::W;
   const size_t reach = Q + words * V::W;
-  assert(words * V::W <= bits);
+  assert(words * V::W <= 64);
   if (fit_end - i < V::W || n - i < reach)
     return i;
   // Blocks start at most at `last`: i + W <= fit_end and i + reach <= n.
   const size_t last = min_of(fit_end - V::W, n - reach);
   // The smear's doubling shifts, 0 for the steps a short span does not need (x | x >> 0 == x):
   // fixed steps, no loop, the same for every block.
-  size_t len = 1, shift[6];
-  for (size_t k = 0; k < 6; ++k) {
+  size_t len = 1, shift[5];
+  for (size_t k = 0; k < 5; ++k) {
     shift[k] = 2 * len <= span ? len : 0;
     len += shift[k];
   }
   const size_t rest = span - len;
   constexpr std::uint64_t lanes = V::W == 64 ? ~0ull : (1ull << V::W) - 1;
   auto breaks_at = [&](size_t j) { // bits for text[j, j + W) against text[j - Q, ...)
-    return M(
-        ~static_cast<std::uint64_t>(V::movemask(V::cmpeq(V::load(t + j), V::load(t + j - Q)))) &
-        lanes);
+    return ~static_cast<std::uint64_t>(V::movemask(V::cmpeq(V::load(t + j), V::load(t + j - Q)))) &
+           lanes;
   };
-  M breaks = 0;
+  std::uint64_t breaks = 0;
   for (size_t w = 0; w < words; ++w)
     breaks |= breaks_at(i + Q + w * V::W) << (w * V::W);
   const size_t top = (words - 1) * V::W;
@@ -70,16 +68,14 @@ periodic_positions(const unsigned char* t, size_t n, const unsigned char* pat, s
     std::uint64_t hits = static_cast<std::uint64_t>(V::movemask(acc));
     // Bit d of the smear = OR of the break bits d .. d + span - 1, by doubling shifts (a window
     // of len after them) and one more shift by the rest: the positions whose window holds a
-    // break. A 64-bit mask never needs the sixth step (span < 64 there).
-    M smear = breaks;
+    // break. Five steps reach any span below 64.
+    std::uint64_t smear = breaks;
     smear |= smear >> shift[0];
     smear |= smear >> shift[1];
     smear |= smear >> shift[2];
     smear |= smear >> shift[3];
     smear |= smear >> shift[4];
-    if constexpr (bits > 64)
-      smear |= smear >> shift[5];
-    hits &= ~static_cast<std::uint64_t>(smear | smear >> rest);
+    hits &= ~(smear | smear >> rest);
     emit<V, S>::bits(out, i, hits, c);
     i += V::W;
     if (i > last)
