@@ -340,7 +340,7 @@ double sampled_breaks(const unsigned char* text, std::size_t fit, std::size_t sp
                       std::size_t q);
 
 // Texts made of lines of one unit repeat as a whole with a period longer than their unit's; the
-// dense periodic path then copies its map a period at a time (see periodic_loop). Periods up to
+// dense periodic path then copies its map a period at a time (see periodic_route). Periods up to
 // text_period_max, so that a period and a block of the map fit a run tile.
 constexpr std::size_t text_period_max = 2048;
 

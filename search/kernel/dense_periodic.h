@@ -211,4 +211,100 @@ __attribute__((noinline)) size_t copy_blocks(const unsigned char* t, size_t n, s
   return b;
 }
 
+// The dense periodic path over text[0, n) into out (the map, or a tile with the text shifted),
+// for a pattern of smallest period q <= 8 (plan::period).
+template <class V, sink K, size_t Q, bool Long>
+size_t periodic_q(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
+                  unsigned char* out, size_t i, size_t fit_end, size_t& count) {
+  if constexpr (Long)
+    return periodic_positions_long<V, K, Q>(t, n, pat, p, out, i, fit_end, count);
+  else
+    return periodic_positions<V, K, Q>(t, n, pat, p, out, i, fit_end, count);
+}
+
+template <class V, sink K, bool Long>
+size_t periodic_by_q(size_t q, const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
+                     unsigned char* out, size_t i, size_t fit_end, size_t& count) {
+  switch (q) {
+  case 1: return periodic_q<V, K, 1, Long>(t, n, pat, p, out, i, fit_end, count);
+  case 2: return periodic_q<V, K, 2, Long>(t, n, pat, p, out, i, fit_end, count);
+  case 3: return periodic_q<V, K, 3, Long>(t, n, pat, p, out, i, fit_end, count);
+  case 4: return periodic_q<V, K, 4, Long>(t, n, pat, p, out, i, fit_end, count);
+  case 5: return periodic_q<V, K, 5, Long>(t, n, pat, p, out, i, fit_end, count);
+  case 6: return periodic_q<V, K, 6, Long>(t, n, pat, p, out, i, fit_end, count);
+  case 7: return periodic_q<V, K, 7, Long>(t, n, pat, p, out, i, fit_end, count);
+  default: return periodic_q<V, K, 8, Long>(t, n, pat, p, out, i, fit_end, count);
+  }
+}
+
+template <class V, sink K>
+size_t dense_positions(size_t q, const unsigned char* t, size_t n, const unsigned char* pat,
+                       size_t p, unsigned char* out, size_t i, size_t fit_end, size_t& count) {
+  // A 64-bit break mask where the W - 1 + p - q bits that matter fit in it; else the span is
+  // at least W, and the block's core decides (periodic_positions_long).
+  return V::W - 1 + p - q <= 64
+             ? periodic_by_q<V, K, false>(q, t, n, pat, p, out, i, fit_end, count)
+             : periodic_by_q<V, K, true>(q, t, n, pat, p, out, i, fit_end, count);
+}
+
+// The dense periodic path, in text that also repeats as a whole with a longer period r (lines
+// of one unit). Wherever text[j] == text[j - r] for j in [y, y + p), window y equals window
+// y - r, and so do their map bytes. So the dense path decides one period and a block from i,
+// into the map and into a tile, and the blocks after them are windows of the tile for as long
+// as the text keeps period r through their last window: one compare per block, as in a run.
+// Where the text breaks r the dense path goes on, for a stretch that doubles after every
+// attempt that copied less than it built (up to 64 times that), so that text that only looked
+// r-periodic costs at most a sixty-fourth more.
+// Needs the pattern's period q and the text's r (0: none), and a buffer of tile_max +
+// tile_slack bytes on 64 (null: none).
+template <class V, sink S>
+size_t periodic_route(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
+                      size_t q, size_t r, unsigned char* tile, unsigned char* out, size_t i,
+                      size_t fit_end, size_t& count) {
+  auto dense = [&](size_t from, size_t to) {
+    return dense_positions<V, S>(q, t, n, pat, p, out, from, to, count);
+  };
+  if (!r || !tile)
+    return dense(i, fit_end);
+  // A period and a block in whole blocks: len <= text_period_max + 2W - 2, which a tile holds.
+  static_assert(seekpat_internal::text_period_max + 2 * V::W - 2 <=
+                    seekpat_internal::tile_max + seekpat_internal::tile_slack,
+                "a period and a block fit a tile");
+  const size_t len = (r + 2 * V::W - 2) / V::W * V::W;
+  size_t wait = 0, backoff = len;
+  for (;;) {
+    if (wait) { // the dense path, up to wait positions
+      const size_t to = fit_end - i > wait ? i + wait : fit_end;
+      const size_t at = dense(i, to);
+      if (at == i || to == fit_end)
+        return at;
+      i = at;
+      wait = 0;
+    }
+    if (fit_end - i < len + V::W)
+      return dense(i, fit_end);
+    const size_t built = dense(i, i + len);
+    if (built != i + len)
+      return built;
+      // The tile: positions [i, i + len) again, as positions [0, len) of the text from i.
+#ifndef NDEBUG
+    // Bytes past len were never written for this tile: a window reaching them shows in the map.
+    static_assert(seekpat_internal::text_period_max + 3 * V::W - 2 <=
+                      seekpat_internal::tile_max + seekpat_internal::tile_slack,
+                  "the poisoned bytes lie inside the tile");
+    std::memset(tile + len, 0xEE, V::W);
+#endif
+    size_t none = 0;
+    if (dense_positions<V, sink::store>(q, t + i, n - i, pat, p, tile, 0, len, none) != len) {
+      i = built;
+      wait = backoff;
+      continue;
+    }
+    const size_t b = copy_blocks<V, S>(t, n, p, r, tile, out, i, i + len, fit_end, count);
+    backoff = b - (i + len) >= len ? len : min_of(2 * backoff, 64 * len);
+    wait = backoff;
+    i = b;
+  }
+}
+
 } // namespace

@@ -56,8 +56,8 @@ inline typename V::mask candidates(const unsigned char* t, size_t x, const size_
 // pattern shorter than W, the pattern padded to W), its last W bytes where it is longer than W
 // (else null), p and n. Candidates it decides are added to `seen`, for the watch. Where it marks
 // matches (Mark), it marks up to `hold` of them itself, each at least p past the one before
-// (`last`, or none): those that would start no run (see hold_runs); the matches it marks are
-// added to `count` where the map is not written.
+// (`last`, or none): those that would start no run (see between_runs::run_ended); the matches it
+// marks are added to `count` where the map is not written.
 struct quiet_verify {
   static constexpr size_t none = ~size_t(0);
   const unsigned char* head;
