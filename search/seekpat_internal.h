@@ -291,6 +291,11 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
                              std::size_t off[4], double* confirmed = nullptr,
                              std::size_t* loop_bytes = nullptr, double* matched = nullptr);
 
+// Counts a filter planned again by a share's watch, and tells how many so far in this process:
+// tests that claim the watch ran check it. Relaxed: at most once per watch window.
+void note_replan() noexcept;
+std::size_t replans() noexcept;
+
 // The filter's quiet loop goes back to testing three bytes when more than one of its steps (two
 // blocks) in loop_miss_steps passes the fewer bytes it tests without a candidate: a vain pass
 // costs a mispredicted branch and the confirming loads, some 20-30 cycles against about 5 for a

@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cstring>
 
@@ -286,6 +287,13 @@ bool pick_offsets(const sample& s, std::size_t tries, const std::size_t cand[max
 }
 
 } // namespace
+
+namespace {
+std::atomic<std::size_t> replan_count{0};
+} // namespace
+
+void note_replan() noexcept { replan_count.fetch_add(1, std::memory_order_relaxed); }
+std::size_t replans() noexcept { return replan_count.load(std::memory_order_relaxed); }
 
 double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const unsigned char* text,
                              std::size_t fit, std::size_t min_fit, std::size_t spacing,

@@ -448,7 +448,24 @@ TEST(SeekpatDifferential, TextsThatChangeCharacter) {
         t.min_share = 1;
         t.replan_window = 256;
         t.sample_spacing = 64;
-        check(pattern, text, t, "changing round " + std::to_string(round), expected);
+        const std::string what = "changing round " + std::to_string(round);
+        EXPECT_EQ(plan_for(pattern, text, t).route, seekpat_internal::route_kind::filter) << what;
+        check(pattern, text, t, what, expected);
+        // The watch follows a fresh map's shares too, whose blocks are decided last to first:
+        // wherever it plans the filter again on a warm map, it does on a fresh one.
+        t.fresh_page = 320;
+        t.fresh_block = 64;
+        t.fresh_max_p = ~std::size_t(0);
+        std::size_t replanned[2];
+        for (int fresh : {0, 1}) {
+          t.fresh = fresh;
+          std::string map(text.size(), '\0');
+          const std::size_t before = seekpat_internal::replans();
+          seekpat_internal::search(pattern.data(), p, text.data(), text.size(), map.data(), t);
+          replanned[fresh] = seekpat_internal::replans() - before;
+          EXPECT_EQ(map, expected) << what << (fresh ? " fresh" : " warm");
+        }
+        EXPECT_TRUE(replanned[1] || !replanned[0]) << what << ": no watch on a fresh map";
       }
   }
 }

@@ -25,7 +25,13 @@ protected:
   using base::too_many_misses;
   using base::verify_;
 
-  explicit filter_search(const plan& pl) : base(pl) {}
+  explicit filter_search(const plan& pl)
+      : base(pl), watch_{{pl.filter_off[0], pl.filter_off[1], pl.filter_off[2], pl.filter_off[3]},
+                         pl.loop_bytes,
+                         allowed_candidates(pl.rate),
+                         0,
+                         0,
+                         pl.replan_window} {}
 
   // Forgets what the text said before (a run, dead stretches, the last match): for a block
   // whose neighbour before it is not decided yet. The tables stay.
@@ -43,19 +49,22 @@ protected:
   // period as dead (skip_periodic_misses). Verification is bounded by a work budget; past it the
   // rest of the share goes to Two-Way, which keeps the whole search O(n + p) on any input.
   size_t filter_loop(size_t i, size_t fit_end) {
-    size_t o[4] = {pl_.filter_off[0], pl_.filter_off[1], pl_.filter_off[2], pl_.filter_off[3]};
+    watch_state& w = watch_;
+    size_t o[4] = {w.off[0], w.off[1], w.off[2], w.off[3]};
     assert(o[0] < p_ && o[1] < p_ && o[2] < p_ && o[3] < p_ && fit_end <= pl_.fit);
     typename V::vec b[4] = {V::set1(pat_[o[0]]), V::set1(pat_[o[1]]), V::set1(pat_[o[2]]),
                             V::set1(pat_[o[3]])};
     const size_t budget = pl_.verify_budget * (fit_end - i) + pl_.verify_allowance;
     size_t work = 0;
     between_runs& s = gap_;
-    // The watch: candidates seen in the current window, and how many it allows.
+    // The watch (see watch_state), in locals while the loop runs.
     const size_t window = pl_.replan_window;
-    size_t watch_end = i + window, seen = 0, allowed = allowed_candidates(pl_.rate);
-    // Filter bytes tested in every step of the quiet loop, and its steps that passed them in
-    // vain during this window.
-    size_t loop_bytes = pl_.loop_bytes, misses = 0;
+    size_t watch_end = i + w.left, seen = w.seen, allowed = w.allowed;
+    size_t loop_bytes = w.loop_bytes, misses = w.misses;
+    auto keep_watch = [&] {
+      w = watch_state{{o[0], o[1], o[2], o[3]},         loop_bytes, allowed, seen, misses,
+                      watch_end > i ? watch_end - i : 0};
+    };
     quiet_verify verify{p_ < V::W ? verify_.padded() : pat_, p_ > V::W ? pat_ + p_ - V::W : nullptr,
                         p_, pl_.n};
     // Whether the quiet loop marks held matches itself: from a match held here no more than
@@ -70,7 +79,7 @@ protected:
       assert(s.valid(fit_end) && run_.valid(i, p_, pl_.n));
       if (window && i >= watch_end) {
         if (seen > allowed)
-          replan(i, fit_end, o, b, allowed, loop_bytes);
+          replan(i, o, b, allowed, loop_bytes);
         if (too_many_misses(misses, window))
           loop_bytes = 3;
         seen = misses = 0;
@@ -92,8 +101,10 @@ protected:
           continue;
         }
       } else {
-        if (work > budget)
+        if (work > budget) {
+          keep_watch();
           return two_way<V, S>(t_, pat_, p_, out_, i, fit_end, count_);
+        }
         // Matches that would start no run the loop marks itself (see quiet_verify).
         verify.hold = s.run_hold;
         verify.last = s.last_match;
@@ -151,6 +162,7 @@ protected:
       i += V::W;
     }
     run_.active = false;
+    keep_watch();
     return i;
   }
 
@@ -165,21 +177,21 @@ protected:
   }
 
   // The filter let through far more than planned: the text has changed character. Chooses the
-  // offsets again on a sample of what comes next: positions [i, i + ahead) of the share, one
+  // offsets again on a sample of what comes next: positions [i, i + ahead) of the text, one
   // window or 4096 positions, whichever is more, in 64 chunks of 64, whose loads end at or
-  // before fit_end - 1 + p - 1 < n; keeps the old ones when that is too short to sample. The
+  // before fit - 1 + p - 1 < n; keeps the old ones when that is too short to sample. The
   // window's allowance then follows the new rate, so a text that no offsets can filter better is
   // not planned again at every window; the quiet loop tests as many bytes as the new sample asks.
-  void replan(size_t i, size_t fit_end, size_t o[4], typename V::vec b[4], size_t& allowed,
-              size_t& loop_bytes) {
+  void replan(size_t i, size_t o[4], typename V::vec b[4], size_t& allowed, size_t& loop_bytes) {
     size_t fresh[4];
     const size_t spacing = pl_.replan_window / 64 > 64 ? pl_.replan_window / 64 : 64;
     const size_t ahead = 64 * spacing;
     double rate = -1;
     if (seekpat_internal::choose_filter_sampled(pat_, p_, t_ + i,
-                                                fit_end - i < ahead ? fit_end - i : ahead, 128,
+                                                pl_.fit - i < ahead ? pl_.fit - i : ahead, 128,
                                                 spacing, fresh, &rate, &loop_bytes) < 0)
       return;
+    seekpat_internal::note_replan();
     for (int k = 0; k < 4; ++k) {
       assert(fresh[k] < p_);
       o[k] = fresh[k];
@@ -227,8 +239,19 @@ protected:
   static constexpr size_t mark_span = 4096; // see filter_loop's `mark`
 
 private:
+  // The watch, carried from block to block of a share whatever order they are decided in (a
+  // fresh map's goes backwards through each page): the filter's offsets and the bytes its quiet
+  // loop tests, as planned or as planned again, how many candidates a window allows, and the
+  // current window's candidates, vain steps (that passed the loop's bytes in vain) and
+  // positions left.
+  struct watch_state {
+    size_t off[4];
+    size_t loop_bytes, allowed, seen, misses, left;
+  };
+
   run_state run_;
   between_runs gap_;
+  watch_state watch_;
 };
 
 } // namespace
