@@ -93,9 +93,10 @@ sharing choose_sharing(std::size_t n, const tuning& tune, writes w) {
   return d;
 }
 
-std::size_t run_plan(const plan& pl, const sharing& d) noexcept {
+std::size_t run_plan(const plan& pl, const unsigned char* text, unsigned char* out,
+                     const sharing& d) noexcept {
   if (d.threads == 1)
-    return d.share(pl, 0, pl.n);
+    return d.share(pl, text, out, 0, pl.n);
   // The positions go out in pieces, in order, to whichever thread is free, each piece a
   // 2 threads-th of what is left (no less than d.min_piece): a thread that wakes late (25-50 us
   // here, a fifth of a call on 8 MB) or runs slower takes less, and all finish together, where
@@ -121,7 +122,7 @@ std::size_t run_plan(const plan& pl, const sharing& d) noexcept {
   for_each_share(d.threads, d.threads, 1, [&](std::size_t, std::size_t, std::size_t) {
     std::size_t start = 0, end = 0;
     while (take(start, end))
-      if (const std::size_t c = d.share(pl, start, end))
+      if (const std::size_t c = d.share(pl, text, out, start, end))
         total.fetch_add(c, std::memory_order_relaxed);
   });
   return total.load(std::memory_order_relaxed);
@@ -152,24 +153,21 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
       return matches;
   }
 
-  plan pl = plan_search(pattern, p, filter_off, tables, text, n, out,
-                        count                  ? sink::count
-                        : n >= tune.stream_min ? sink::stream
-                                               : sink::store,
-                        tune);
   // A fresh map takes threads sooner and fills each page from its end (tuning::fresh_block). The
   // question costs about a microsecond, against at least a hundred for such a text.
   const bool fresh =
       !count &&
       (tune.fresh >= 0 ? tune.fresh == 1 : n >= 2 * tune.fresh_min_share && map_is_fresh(out, n));
-  if (fresh && tune.fresh_block && tune.fresh_page && p <= tune.fresh_max_p) {
-    pl.back_page = tune.fresh_page;
-    pl.back_block = tune.fresh_block;
-  }
-  return run_plan(pl, choose_sharing(n, tune,
-                                     count   ? writes::little
-                                     : fresh ? writes::fresh_map
-                                             : writes::warm_map));
+  const plan pl = plan_search(pattern, p, filter_off, tables, text, n,
+                              count                  ? sink::count
+                              : n >= tune.stream_min ? sink::stream
+                                                     : sink::store,
+                              fresh, tune);
+  return run_plan(pl, text, out,
+                  choose_sharing(n, tune,
+                                 count   ? writes::little
+                                 : fresh ? writes::fresh_map
+                                         : writes::warm_map));
 }
 
 void search(const char* pattern, std::size_t p, const char* text, std::size_t n, char* out,

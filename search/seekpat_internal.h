@@ -178,7 +178,7 @@ struct prepared {
 };
 
 // What a kernel does with the map bytes it decides: stores them, streams them past the cache,
-// counts the ones, or records their positions (plan::out then points at a position_sink).
+// counts the ones, or records their positions (the map pointer then points at a position_sink).
 enum class sink { store, stream, count, find };
 
 // Where a find records positions, in increasing order: room at [at, end), and more() to make
@@ -190,8 +190,6 @@ struct position_sink {
   bool (*more)(position_sink&) noexcept = nullptr;
 };
 
-// Everything a kernel needs to fill out[start, end) of one call. Read-only once built, so the
-// threads of one call share it.
 // How a plan decides the positions of its text (see plan_search for when each is taken):
 enum class route_kind {
   exact_lanes,    // every pattern byte compared in lanes at every block (p <= exact_max)
@@ -202,13 +200,14 @@ enum class route_kind {
   filter,         // the filter's loop, candidates verified, runs and dead stretches
 };
 
+// How to search one text of n bytes for one pattern: everything a kernel needs besides the text
+// and the map (or the position list), which each call gives it. Read-only once built, so the
+// threads of one call share it.
 struct plan {
   const unsigned char* pattern;
   std::size_t p;
-  const unsigned char* text;
   std::size_t n;
-  unsigned char* out; // unused when counting
-  std::size_t fit;    // positions where the pattern fits: n - p + 1 (p <= n here)
+  std::size_t fit; // positions where the pattern fits: n - p + 1 (p <= n here)
   // Outside exact lanes, offsets of four rare pattern bytes: the first loop_bytes (1 to 4) filter
   // every block, the others confirm the blocks they pass (and the edges' blocks, off exact lanes).
   std::size_t filter_off[4];
@@ -227,13 +226,12 @@ struct plan {
   std::size_t back_page, back_block;
 };
 
-// A plan for pattern[0, p) over text[0, n) (p <= n), out and mode as given: exact lanes for
+// A plan for pattern[0, p) over a text of n bytes (p <= n), in the mode given: exact lanes for
 // patterns up to exact_max, the filter offsets given (first, middle and last byte when null), the
-// tables given, no periodic path, no sampled rate, the knobs' budget and watch. Callers refine
-// it from a sample.
-plan make_plan(const unsigned char* pattern, std::size_t p, const unsigned char* text,
-               std::size_t n, unsigned char* out, sink mode, const std::size_t* filter_off,
-               const pattern_tables* tables, const tuning& tune);
+// tables given, no periodic path, no sampled rate, the knobs' budget and watch, the map filled in
+// order. plan_search refines it from a sample.
+plan make_plan(const unsigned char* pattern, std::size_t p, std::size_t n, sink mode,
+               const std::size_t* filter_off, const pattern_tables* tables, const tuning& tune);
 
 // Patterns up to this length are matched exactly by comparing every byte in vector lanes (unless
 // the sample shows them rare: rare_lanes); longer ones go through a rare-byte filter and candidate
@@ -245,11 +243,12 @@ constexpr std::size_t rare_lanes_max = 16;
 
 // The entry points of one build of the kernel, one per instruction set.
 struct kernel_entries {
-  // Decide positions start <= i < end: write out[start, end) (store, stream) or return how many
-  // of them match (count; returns 0 otherwise). Each reads only text[0, n) and writes only
-  // out[start, end). Never throws: an allocation that fails only turns off what it would have
-  // sped up.
-  std::size_t (*share)(const plan& pl, std::size_t start, std::size_t end) noexcept;
+  // Decide positions start <= i < end of text[0, pl.n): write out[start, end) (store, stream),
+  // return how many of them match (count; returns 0 otherwise), or record them (find: out is a
+  // position_sink). Each reads only text[0, n) and writes only out[start, end). Never throws: an
+  // allocation that fails only turns off what it would have sped up.
+  std::size_t (*share)(const plan& pl, const unsigned char* text, unsigned char* out,
+                       std::size_t start, std::size_t end) noexcept;
   // A whole small text on the calling thread, with no plan and no set-up: writes the map to
   // out[0, n), or, with count, adds the number of matches to *count and writes nothing. Returns
   // false, the answer unfinished, when the text holds no whole vector block of positions or when
@@ -358,7 +357,8 @@ std::size_t text_period(const unsigned char* text, std::size_t n, std::size_t q)
 // How a call shares an n-byte text: the kernel that searches each share, the number of threads,
 // the granule share bounds fall on, and the smallest piece a thread takes.
 struct sharing {
-  std::size_t (*share)(const plan&, std::size_t, std::size_t) noexcept;
+  std::size_t (*share)(const plan&, const unsigned char*, unsigned char*, std::size_t,
+                       std::size_t) noexcept;
   std::size_t threads;
   std::size_t granule;
   std::size_t min_piece; // see run_plan: a sixteenth of min_share, at least a granule
@@ -414,14 +414,17 @@ void for_each_share(std::size_t n, std::size_t threads, std::size_t granule, con
 
 // The plan for pattern[0, p) over the whole of text[0, n) (1 <= p <= n): make_plan's, refined on a
 // sample of the text where it is large enough (the filter's offsets and rate, rare lanes, the
-// dense periodic path). Every way of searching a text takes its plan from here.
+// dense periodic path), and, for a map never touched (fresh_map: the caller asked map_is_fresh),
+// the order its blocks are filled in. Every way of searching a text takes its plan from here; the
+// plan keeps no pointer to the text.
 plan plan_search(const unsigned char* pattern, std::size_t p, const std::size_t* filter_off,
-                 const pattern_tables* tables, const unsigned char* text, std::size_t n,
-                 unsigned char* out, sink mode, const tuning& tune);
+                 const pattern_tables* tables, const unsigned char* text, std::size_t n, sink mode,
+                 bool fresh_map, const tuning& tune);
 
-// Decides every position of the plan's text with the chosen kernel and threads; returns the
-// number of matches when counting. Never throws.
-std::size_t run_plan(const plan& pl, const sharing& d) noexcept;
+// Decides every position of text[0, pl.n) into out with the chosen kernel and threads; returns
+// the number of matches when counting. Never throws.
+std::size_t run_plan(const plan& pl, const unsigned char* text, unsigned char* out,
+                     const sharing& d) noexcept;
 
 // One search of pattern[0, p) over text[0, n): writes the map to out[0, n) and returns 0, or, with
 // `count`, writes nothing (out may be null) and returns the number of matches. filter_off and

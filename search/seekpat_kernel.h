@@ -11,7 +11,7 @@
 // (unaligned store), fence (orders non-temporal stores).
 //
 // The kernel either writes the map (sink::store, sink::stream), only counts the matches
-// (sink::count), or records their positions (sink::find, with plan::out pointing at a
+// (sink::count), or records their positions (sink::find, the map pointer then pointing at a
 // position_sink); all share every decision and differ only in what a decided block becomes.
 #pragma once
 
@@ -27,7 +27,8 @@ namespace {
 // names; each route lives in a file of its own under kernel/.
 template <class V, sink S> class share_searcher : private filter_search<V, S> {
 public:
-  explicit share_searcher(const plan& pl) : filter_search<V, S>(pl) {}
+  share_searcher(const plan& pl, const unsigned char* text, unsigned char* out)
+      : filter_search<V, S>(pl, text, out) {}
 
   // Decides positions [start, end); returns how many match when counting. Positions at or past
   // pl.fit cannot hold a match.
@@ -202,16 +203,18 @@ private:
   }
 };
 
-template <class V> size_t search_share(const plan& pl, size_t start, size_t end) noexcept {
+template <class V>
+size_t search_share(const plan& pl, const unsigned char* text, unsigned char* out, size_t start,
+                    size_t end) noexcept {
   switch (pl.mode) {
   case sink::stream: {
-    share_searcher<V, sink::stream>(pl).run(start, end);
+    share_searcher<V, sink::stream>(pl, text, out).run(start, end);
     V::fence();
     return 0;
   }
-  case sink::count: return share_searcher<V, sink::count>(pl).run(start, end);
-  case sink::find: share_searcher<V, sink::find>(pl).run(start, end); return 0;
-  default: share_searcher<V, sink::store>(pl).run(start, end); return 0;
+  case sink::count: return share_searcher<V, sink::count>(pl, text, out).run(start, end);
+  case sink::find: share_searcher<V, sink::find>(pl, text, out).run(start, end); return 0;
+  default: share_searcher<V, sink::store>(pl, text, out).run(start, end); return 0;
   }
 }
 

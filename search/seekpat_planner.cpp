@@ -405,16 +405,13 @@ std::size_t text_period(const unsigned char* text, std::size_t n, std::size_t q)
   return 0;
 }
 
-plan make_plan(const unsigned char* pattern, std::size_t p, const unsigned char* text,
-               std::size_t n, unsigned char* out, sink mode, const std::size_t* filter_off,
-               const pattern_tables* tables, const tuning& tune) {
+plan make_plan(const unsigned char* pattern, std::size_t p, std::size_t n, sink mode,
+               const std::size_t* filter_off, const pattern_tables* tables, const tuning& tune) {
   assert(p >= 1 && p <= n);
   plan pl;
   pl.pattern = pattern;
   pl.p = p;
-  pl.text = text;
   pl.n = n;
-  pl.out = out;
   pl.fit = n - p + 1;
   if (filter_off) {
     std::copy(filter_off, filter_off + 4, pl.filter_off);
@@ -440,9 +437,9 @@ plan make_plan(const unsigned char* pattern, std::size_t p, const unsigned char*
 }
 
 plan plan_search(const unsigned char* pattern, std::size_t p, const std::size_t* filter_off,
-                 const pattern_tables* tables, const unsigned char* text, std::size_t n,
-                 unsigned char* out, sink mode, const tuning& tune) {
-  plan pl = make_plan(pattern, p, text, n, out, mode, filter_off, tables, tune);
+                 const pattern_tables* tables, const unsigned char* text, std::size_t n, sink mode,
+                 bool fresh_map, const tuning& tune) {
+  plan pl = make_plan(pattern, p, n, mode, filter_off, tables, tune);
   // Large texts: the filter fitted to a sample of the text; short patterns take its rare bytes
   // ahead of exact lanes when it lets almost nothing through.
   // The paths are chosen on what the first three filter bytes pass, as measured; the watch counts
@@ -491,6 +488,12 @@ plan plan_search(const unsigned char* pattern, std::size_t p, const std::size_t*
     // first, middle and last byte do. Measured (seekpat_bench --only sizes): under 4096
     // positions the ranking (about 80 ns for p = 15) costs more than the candidates it saves.
     choose_filter(pattern, p, pl.fit, pl.filter_off);
+  }
+  // A fresh map: each page filled from its end, in blocks (see tuning::fresh_block); not for
+  // patterns past fresh_max_p, whose blocks' edges would verify too much.
+  if (fresh_map && tune.fresh_block && tune.fresh_page && p <= tune.fresh_max_p) {
+    pl.back_page = tune.fresh_page;
+    pl.back_block = tune.fresh_block;
   }
   return pl;
 }

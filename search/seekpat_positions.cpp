@@ -78,12 +78,11 @@ private:
 
 // Decides positions [start, end) of the plan's text (end <= pl.fit) into `into`, in one call of
 // the kernel, which hands each match to the list as it decides it.
-void find_share(const plan& pl, const sharing& d, std::size_t start, std::size_t end,
-                position_list& into) {
+void find_share(const plan& pl, const unsigned char* text, const sharing& d, std::size_t start,
+                std::size_t end, position_list& into) {
   assert(end <= pl.fit && pl.mode == sink::find);
-  plan mine = pl;
-  mine.out = reinterpret_cast<unsigned char*>(static_cast<position_sink*>(&into));
-  d.share(mine, start, end);
+  d.share(pl, text, reinterpret_cast<unsigned char*>(static_cast<position_sink*>(&into)), start,
+          end);
 }
 
 // Calls found(base + x) for every x < len where map[x] != 0, in increasing order. Matches are
@@ -142,12 +141,12 @@ std::vector<std::size_t> find_positions(const unsigned char* pattern, std::size_
   if (n <= tune.find_map_max)
     return small_positions(pattern, p, filter_off, tables, text, n, tune);
 
-  const plan pl = plan_search(pattern, p, filter_off, tables, text, n, nullptr, sink::find, tune);
+  const plan pl = plan_search(pattern, p, filter_off, tables, text, n, sink::find, false, tune);
   const sharing d = choose_sharing(n, tune, writes::little);
   std::vector<position_list> found(d.threads);
   for_each_share(pl.fit, d.threads, d.granule,
                  [&](std::size_t share, std::size_t start, std::size_t end) {
-                   find_share(pl, d, start, end, found[share]);
+                   find_share(pl, text, d, start, end, found[share]);
                  });
   std::size_t total = 0;
   for (const position_list& f : found) {
@@ -187,7 +186,7 @@ bool visit_positions(const unsigned char* pattern, std::size_t p, const std::siz
     return all.empty() || take(ctx, all.data(), all.size());
   }
 
-  const plan pl = plan_search(pattern, p, filter_off, tables, text, n, nullptr, sink::find, tune);
+  const plan pl = plan_search(pattern, p, filter_off, tables, text, n, sink::find, false, tune);
   const sharing d = choose_sharing(n, tune, writes::little);
   // Rounds of up to `slice` positions per thread; the caller hands a round's positions on once
   // every thread is done with it. Each share of a round starts the kernel afresh, at a cost of
@@ -199,7 +198,7 @@ bool visit_positions(const unsigned char* pattern, std::size_t p, const std::siz
     const std::size_t len = std::min(round, pl.fit - r);
     for_each_share(len, d.threads, d.granule,
                    [&](std::size_t share, std::size_t start, std::size_t end) {
-                     find_share(pl, d, r + start, r + end, found[share]);
+                     find_share(pl, text, d, r + start, r + end, found[share]);
                    });
     for (const position_list& f : found)
       if (f.failed)

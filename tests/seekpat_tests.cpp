@@ -61,7 +61,7 @@ seekpat_internal::plan plan_for(const std::string& pattern, const std::string& t
   return seekpat_internal::plan_search(reinterpret_cast<const unsigned char*>(pattern.data()),
                                        pattern.size(), nullptr, nullptr,
                                        reinterpret_cast<const unsigned char*>(text.data()),
-                                       text.size(), nullptr, seekpat_internal::sink::count, tune);
+                                       text.size(), seekpat_internal::sink::count, false, tune);
 }
 
 // Runs the search with the text and the pattern each ending right before an inaccessible page,

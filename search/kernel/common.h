@@ -79,7 +79,7 @@ struct stride_table {
 };
 constexpr stride_table strides;
 
-// The positions a find records: plan::out is a position_sink in disguise.
+// The positions a find records: the map pointer is a position_sink in disguise.
 inline seekpat_internal::position_sink& positions(unsigned char* out) {
   return *reinterpret_cast<seekpat_internal::position_sink*>(out);
 }

@@ -25,13 +25,14 @@ protected:
   using base::too_many_misses;
   using base::verify_;
 
-  explicit filter_search(const plan& pl)
-      : base(pl), watch_{{pl.filter_off[0], pl.filter_off[1], pl.filter_off[2], pl.filter_off[3]},
-                         pl.loop_bytes,
-                         allowed_candidates(pl.rate),
-                         0,
-                         0,
-                         pl.replan_window} {}
+  filter_search(const plan& pl, const unsigned char* text, unsigned char* out)
+      : base(pl, text, out), watch_{{pl.filter_off[0], pl.filter_off[1], pl.filter_off[2],
+                                     pl.filter_off[3]},
+                                    pl.loop_bytes,
+                                    allowed_candidates(pl.rate),
+                                    0,
+                                    0,
+                                    pl.replan_window} {}
 
   // Forgets what the text said before (a run, dead stretches, the last match): for a block
   // whose neighbour before it is not decided yet. The tables stay.

@@ -10,8 +10,8 @@ namespace {
 
 template <class V, sink S> class share_base {
 protected:
-  explicit share_base(const plan& pl)
-      : pl_(pl), t_(pl.text), pat_(pl.pattern), p_(pl.p), out_(pl.out), verify_(pl.pattern, pl.p),
+  share_base(const plan& pl, const unsigned char* text, unsigned char* out)
+      : pl_(pl), t_(text), pat_(pl.pattern), p_(pl.p), out_(out), verify_(pl.pattern, pl.p),
         tables_(pl.tables, pl.pattern, pl.p) {}
 
   // verify_.mismatch on the plan's text; needs x < fit.
