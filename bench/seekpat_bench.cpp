@@ -89,21 +89,15 @@ int small_table(const options& o, const inputs& in) {
   return 0;
 }
 
-// Real texts: each corpus file repeated to the text size, seekpat (warm map, as fast as it can
-// be shown) against the streaming floor and Hyperscan with the text split over every thread.
-int corpus_table(const options& o, const inputs&) {
-  const std::size_t n = o.n;
-  const std::size_t mib = o.mib;
-  const int reps = o.reps;
-  const std::string& corpora = o.corpora;
-  const std::string& text_only = o.text_only;
-  const std::string dir = corpora.empty() ? "../shared/corpora" : corpora;
-  struct corpus {
-    const char* name;
-    const char* file;
-    std::vector<std::string> patterns; // besides the ones cut from the text
-  };
-  const std::vector<corpus> list = {
+struct corpus {
+  const char* name;
+  const char* file;
+  std::vector<std::string> patterns; // besides the ones cut from the text
+};
+
+// The corpus table's texts (under the corpora folder) and the patterns each is searched for.
+const std::vector<corpus>& corpus_list() {
+  static const std::vector<corpus> list = {
       {"en-subtitles", "opensubtitles/en-sampled.txt", {" the ", "Sherlock Holmes", "you"}},
       {"ru-subtitles",
        "opensubtitles/ru-sampled.txt",
@@ -127,103 +121,128 @@ int corpus_table(const options& o, const inputs&) {
       {"md5", "memchr/pathological/md5-huge.txt", {"0123456789abcdef", "7a"}},
       {"random-hex", "memchr/pathological/random-huge.txt", {"abc", "0123456789abcdef0123"}},
   };
-  const std::size_t cn = n;
-  // The text and both maps start on pages, as large allocations from malloc do alike: a map a
-  // little ahead of its text in the address bits below 4096 would make every path that stores
-  // while it loads wait on 4K aliasing (measured here: " the " 11-16 GB/s on one thread with
-  // the map 16-64 bytes ahead, 20-22 with it 512 or more bytes away).
-  auto page_buffer = [](std::size_t size) {
-    return std::unique_ptr<char[], void (*)(void*)>(
-        static_cast<char*>(std::aligned_alloc(4096, (size + 4095) / 4096 * 4096)), std::free);
-  };
+  return list;
+}
+
+// A corpus file's bytes (empty when it cannot be read); of the DNA file, the sequence alone,
+// header lines dropped.
+std::string load_corpus(const std::string& dir, const corpus& c) {
+  std::string raw;
+  if (FILE* f = std::fopen((dir + "/" + c.file).c_str(), "rb")) {
+    char buf[1 << 16];
+    std::size_t k;
+    while ((k = std::fread(buf, 1, sizeof buf, f)) > 0)
+      raw.append(buf, k);
+    std::fclose(f);
+  }
+  if (std::string(c.name) == "dna") {
+    std::string seq;
+    for (std::size_t at = 0; at < raw.size();) {
+      std::size_t eol = raw.find('\n', at);
+      eol = eol == std::string::npos ? raw.size() : eol + 1;
+      if (raw[at] != '>')
+        seq.append(raw, at, eol - at);
+      at = eol;
+    }
+    raw.swap(seq);
+  }
+  return raw;
+}
+
+// A corpus's own patterns, then pieces of its text (rare, found at least once) and a piece with
+// one byte changed (absent).
+std::vector<std::string> corpus_patterns(const corpus& c, const std::string& raw) {
+  std::vector<std::string> pats = c.patterns;
+  for (std::size_t len : {6, 16, 64, 500})
+    if (raw.size() > 2 * len)
+      pats.push_back(raw.substr(raw.size() / 3, len));
+  std::string absent = raw.substr(raw.size() / 2, 12);
+  absent[6] = '\x01';
+  pats.push_back(absent);
+  return pats;
+}
+
+// A buffer on whole pages. The text and both maps start on pages, as large allocations from
+// malloc do alike: a map a little ahead of its text in the address bits below 4096 would make
+// every path that stores while it loads wait on 4K aliasing (measured here: " the " 11-16 GB/s
+// on one thread with the map 16-64 bytes ahead, 20-22 with it 512 or more bytes away).
+std::unique_ptr<char[], void (*)(void*)> page_buffer(std::size_t size) {
+  return std::unique_ptr<char[], void (*)(void*)>(
+      static_cast<char*>(std::aligned_alloc(4096, (size + 4095) / 4096 * 4096)), std::free);
+}
+
+// One row of the corpus table: pattern in text[0, n), seekpat into the warm map against the
+// floor (and Hyperscan, into ref), fastest of reps, floor / seekpat added to ratios. Returns
+// whether every map was right.
+bool corpus_row(const corpus& c, const std::string& pat, const char* text, std::size_t n,
+                char* warm_map, char* ref, int reps, std::vector<double>& ratios) {
+  double floor_t = 1e9, seek_t = 1e9, hs_t = 1e9;
+#ifdef HAVE_HYPERSCAN
+  hyperscan.prepare(pat);
+#endif
+  for (int r = 0; r < reps; ++r) {
+    floor_t = std::min(floor_t, time_stream_floor(text, warm_map, n));
+    double st = now();
+    seekpat_internal::search(pat.data(), pat.size(), text, n, warm_map, seekpat_internal::tuning());
+    seek_t = std::min(seek_t, now() - st);
+#ifdef HAVE_HYPERSCAN
+    st = now();
+    hyperscan.fill_threaded(pat, text, n, ref);
+    hs_t = std::min(hs_t, now() - st);
+#endif
+  }
+  // The reference takes a C string: patterns here hold no NUL byte.
+  seekpat_seq(pat.c_str(), text, ref, static_cast<int>(n));
+  bool ok = std::memcmp(ref, warm_map, n) == 0;
+#ifdef HAVE_HYPERSCAN
+  hyperscan.fill_threaded(pat, text, n, ref);
+  ok &= std::memcmp(ref, warm_map, n) == 0;
+#endif
+  const auto matches = static_cast<long long>(std::count(warm_map, warm_map + n, 1));
+  const double gb = static_cast<double>(n) / 1e9;
+  // Without Hyperscan its two columns say so rather than show a speed never measured.
+  char hs_cols[32] = "        -       -";
+  if (have_hyperscan)
+    std::snprintf(hs_cols, sizeof hs_cols, "%9.2f %7.2f", gb / hs_t, hs_t / seek_t);
+  std::printf("%-12s %-22s %4zu %9lld | %6.2f %7.2f %6.2f | %s%s\n", c.name,
+              ("\"" + show_pattern(pat) + "\"").c_str(), pat.size(), matches, gb / floor_t,
+              gb / seek_t, floor_t / seek_t, hs_cols, ok ? "" : "  WRONG");
+  std::fflush(stdout);
+  ratios.push_back(floor_t / seek_t);
+  return ok;
+}
+
+// Real texts: each corpus file repeated to the text size, seekpat (warm map, as fast as it can
+// be shown) against the streaming floor and Hyperscan with the text split over every thread.
+int corpus_table(const options& o, const inputs&) {
+  const std::size_t cn = o.n;
+  const std::string dir = o.corpora.empty() ? "../shared/corpora" : o.corpora;
   const auto text_buf = page_buffer(cn), ref_buf = page_buffer(cn), map_buf = page_buffer(cn);
   if (!text_buf || !ref_buf || !map_buf) {
     std::fprintf(stderr, "out of memory for the corpus table\n");
     return 1;
   }
   char* const text = text_buf.get();
-  char* const ref = ref_buf.get();
-  char* const warm_map = map_buf.get();
-  std::memset(warm_map, 1, cn);
+  std::memset(map_buf.get(), 1, cn);
   std::printf("%zu MiB of each corpus text repeated, warm map, fastest of %d alternating runs, "
               "GB/s; maps checked against seekpat_seq\n%-12s %-22s %4s %9s | %6s %7s %6s | %9s "
               "%7s\n",
-              mib, reps, "text", "pattern", "p", "matches", "floor", "seekpat", "xfloor",
+              o.mib, o.reps, "text", "pattern", "p", "matches", "floor", "seekpat", "xfloor",
               "hyperscan", "xHS");
   std::vector<double> ratios;
   bool ok_all = true;
-  for (const corpus& c : list) {
-    if (!text_only.empty() && text_only != c.name)
+  for (const corpus& c : corpus_list()) {
+    if (!o.text_only.empty() && o.text_only != c.name)
       continue;
-    std::string raw;
-    if (FILE* f = std::fopen((dir + "/" + c.file).c_str(), "rb")) {
-      char buf[1 << 16];
-      std::size_t k;
-      while ((k = std::fread(buf, 1, sizeof buf, f)) > 0)
-        raw.append(buf, k);
-      std::fclose(f);
-    }
+    const std::string raw = load_corpus(dir, c);
     if (raw.empty()) {
       std::printf("%-12s (not found: %s/%s)\n", c.name, dir.c_str(), c.file);
       continue;
     }
-    if (std::string(c.name) == "dna") { // the sequence alone: header lines dropped
-      std::string seq;
-      for (std::size_t at = 0; at < raw.size();) {
-        std::size_t eol = raw.find('\n', at);
-        eol = eol == std::string::npos ? raw.size() : eol + 1;
-        if (raw[at] != '>')
-          seq.append(raw, at, eol - at);
-        at = eol;
-      }
-      raw.swap(seq);
-    }
     for (std::size_t at = 0; at < cn; at += raw.size())
       std::memcpy(text + at, raw.data(), std::min(raw.size(), cn - at));
-    std::vector<std::string> pats = c.patterns;
-    for (std::size_t len : {6, 16, 64, 500}) // pieces of the text: rare, found at least once
-      if (raw.size() > 2 * len)
-        pats.push_back(raw.substr(raw.size() / 3, len));
-    std::string absent = raw.substr(raw.size() / 2, 12);
-    absent[6] = '\x01';
-    pats.push_back(absent);
-    for (const std::string& pat : pats) {
-      double floor_t = 1e9, seek_t = 1e9, hs_t = 1e9;
-#ifdef HAVE_HYPERSCAN
-      hyperscan.prepare(pat);
-#endif
-      for (int r = 0; r < reps; ++r) {
-        floor_t = std::min(floor_t, time_stream_floor(text, warm_map, cn));
-        double st = now();
-        seekpat_internal::search(pat.data(), pat.size(), text, cn, warm_map,
-                                 seekpat_internal::tuning());
-        seek_t = std::min(seek_t, now() - st);
-#ifdef HAVE_HYPERSCAN
-        st = now();
-        hyperscan.fill_threaded(pat, text, cn, ref);
-        hs_t = std::min(hs_t, now() - st);
-#endif
-      }
-      // The reference takes a C string: patterns here hold no NUL byte.
-      seekpat_seq(pat.c_str(), text, ref, static_cast<int>(cn));
-      bool ok = std::memcmp(ref, warm_map, cn) == 0;
-#ifdef HAVE_HYPERSCAN
-      hyperscan.fill_threaded(pat, text, cn, ref);
-      ok &= std::memcmp(ref, warm_map, cn) == 0;
-#endif
-      ok_all &= ok;
-      const auto matches = static_cast<long long>(std::count(warm_map, warm_map + cn, 1));
-      const double gb = static_cast<double>(cn) / 1e9;
-      ratios.push_back(floor_t / seek_t);
-      // Without Hyperscan its two columns say so rather than show a speed never measured.
-      char hs_cols[32] = "        -       -";
-      if (have_hyperscan)
-        std::snprintf(hs_cols, sizeof hs_cols, "%9.2f %7.2f", gb / hs_t, hs_t / seek_t);
-      std::printf("%-12s %-22s %4zu %9lld | %6.2f %7.2f %6.2f | %s%s\n", c.name,
-                  ("\"" + show_pattern(pat) + "\"").c_str(), pat.size(), matches, gb / floor_t,
-                  gb / seek_t, floor_t / seek_t, hs_cols, ok ? "" : "  WRONG");
-      std::fflush(stdout);
-    }
+    for (const std::string& pat : corpus_patterns(c, raw))
+      ok_all &= corpus_row(c, pat, text, cn, map_buf.get(), ref_buf.get(), o.reps, ratios);
   }
   std::sort(ratios.begin(), ratios.end());
   if (!ratios.empty())
@@ -346,6 +365,43 @@ int count_table(const options& o, const inputs& in) {
   return counts_ok ? 0 : 1;
 }
 
+// The peers' columns of a main-table row: each peer's speed over a prefix of the text, and
+// seekpat's (warm) speed-up over it; each peer's map checked against the reference wherever the
+// pattern fits inside its prefix. Returns whether every map was right.
+bool peer_columns(const bench_case& c, std::size_t n, const std::vector<std::string>& peer_names,
+                  double floor_t, double warm_t, long long matches, const std::vector<char>& ref,
+                  std::vector<char>& peer_map, FILE* csv) {
+  const char* text = c.text->data();
+  bool all_ok = true;
+  std::size_t used = 0;
+  for (const std::string& pn : peer_names) {
+    std::function<void(std::size_t)> run;
+    if (pn == "memmem")
+      run = [&](std::size_t len) { memmem_fill(c.pattern, text, len, peer_map.data()); };
+    else if (pn == "std_bmh")
+      run = [&](std::size_t len) { bmh_fill(c.pattern, text, len, peer_map.data()); };
+#ifdef HAVE_HYPERSCAN
+    else {
+      hyperscan.prepare(c.pattern);
+      run = [&](std::size_t len) { hyperscan.fill(c.pattern, text, len, peer_map.data()); };
+    }
+#endif
+    const double bps = throughput(run, n, 0.5, &used);
+    const std::size_t fits = used >= c.pattern.size() ? used - c.pattern.size() + 1 : 0;
+    const bool peer_ok =
+        std::equal(peer_map.begin(), peer_map.begin() + static_cast<long>(fits), ref.begin());
+    all_ok &= peer_ok;
+    // seekpat on a warm map is the fair comparison for peers, which also write a warm map.
+    std::printf(" | %9.3f %5.1f%s", bps / 1e9, static_cast<double>(n) / warm_t / bps,
+                peer_ok ? "" : "!");
+    if (csv)
+      std::fprintf(csv, "%s,%s,%zu,%lld,%s,%.4f,%.4f\n", c.group.c_str(), c.label.c_str(),
+                   c.pattern.size(), matches, pn.c_str(), bps / 1e9,
+                   floor_t * bps / static_cast<double>(n));
+  }
+  return all_ok;
+}
+
 // The 256 MiB table (the text size of --mib): seekpat on a fresh map against the floor, on a
 // warm map against the sequential reference and the peers; --only SUBSTRING keeps the rows
 // whose "group label" contains it.
@@ -420,35 +476,8 @@ int main_table(const options& o, const inputs& in) {
       std::fprintf(csv, row, c.group.c_str(), c.label.c_str(), c.pattern.size(), matches,
                    "seekpat_seq", seq_bps / 1e9, floor_t * seq_bps / static_cast<double>(n));
     }
-    if (peers) {
-      for (const std::string& pn : peer_names) {
-        std::function<void(std::size_t)> run;
-        if (pn == "memmem")
-          run = [&](std::size_t len) { memmem_fill(c.pattern, text, len, peer_map.data()); };
-        else if (pn == "std_bmh")
-          run = [&](std::size_t len) { bmh_fill(c.pattern, text, len, peer_map.data()); };
-#ifdef HAVE_HYPERSCAN
-        else {
-          hyperscan.prepare(c.pattern);
-          run = [&](std::size_t len) { hyperscan.fill(c.pattern, text, len, peer_map.data()); };
-        }
-#endif
-        const double bps = throughput(run, n, 0.5, &used);
-        // The peer's map over its prefix must match the reference wherever the pattern fits
-        // inside that prefix.
-        const std::size_t fits = used >= c.pattern.size() ? used - c.pattern.size() + 1 : 0;
-        const bool peer_ok =
-            std::equal(peer_map.begin(), peer_map.begin() + static_cast<long>(fits), ref.begin());
-        all_ok &= peer_ok;
-        // seekpat on a warm map is the fair comparison for peers, which also write a warm map.
-        std::printf(" | %9.3f %5.1f%s", bps / 1e9, static_cast<double>(n) / warm_t / bps,
-                    peer_ok ? "" : "!");
-        if (csv)
-          std::fprintf(csv, "%s,%s,%zu,%lld,%s,%.4f,%.4f\n", c.group.c_str(), c.label.c_str(),
-                       c.pattern.size(), matches, pn.c_str(), bps / 1e9,
-                       floor_t * bps / static_cast<double>(n));
-      }
-    }
+    if (peers)
+      all_ok &= peer_columns(c, n, peer_names, floor_t, warm_t, matches, ref, peer_map, csv);
     std::printf("%s\n", ok ? "" : "  MAP MISMATCH");
     std::fflush(stdout);
   }
