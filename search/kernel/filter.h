@@ -129,42 +129,53 @@ protected:
       if (s.dead_end > i)
         cand &= ~low_bits(s.dead_end - i); // all of them when dead_end - i >= 64
       cand &= candidates<V>(t_, i, o, b);
-      while (cand) {
-        const size_t bit = __builtin_ctzll(cand);
-        const size_t x = i + bit;
-        const size_t mis = mismatch(x);
-        work += mis + 8;
-        ++seen;
-        cand &= cand - 1;
-        if (mis != p_) {
-          if (mis >= dead_min && tables_.have_failure(fit_end - x)) {
-            skip_periodic_misses<V>(s, tables_.failure(), t_, pl_.n, x, mis, fit_end, work);
-            cand &= ~low_bits(s.dead_end - i); // all of them when dead_end - i >= 64
-          }
-          continue;
-        }
-        bits |= 1ull << bit;
-        const size_t prev = s.last_match;
-        s.last_match = x;
-        const size_t q = tables_.period(fit_end - x);
-        if (!q)
-          continue;
-        if (s.run_hold && (prev == s.none || x - prev >= p_)) {
-          --s.run_hold;
-          mark = prev != s.none && x - prev <= mark_span;
-          continue;
-        }
-        mark = false;
-        start_run(x, prev != s.none && x - prev <= seekpat_internal::tile_max ? x - prev : q);
-        if (advance_run(i, fit_end, bits, cand))
-          break;
-      }
+      decide_candidates(i, fit_end, cand, bits, work, seen, mark);
       emit<V, S>::bits(out_, i, bits, count_);
       i += V::W;
     }
     run_.active = false;
     keep_watch();
     return i;
+  }
+
+  // Verifies the candidates of block [i, i + W) in turn, marking matches in bits; a verified
+  // match may start a run, which then decides the rest of the block, and a late miss may mark a
+  // dead stretch. Adds verification work and candidates seen to the watch's counts; `mark` says
+  // whether the quiet loop should now mark held matches itself.
+  __attribute__((always_inline)) void decide_candidates(size_t i, size_t fit_end,
+                                                        std::uint64_t cand, std::uint64_t& bits,
+                                                        size_t& work, size_t& seen, bool& mark) {
+    between_runs& s = gap_;
+    while (cand) {
+      const size_t bit = __builtin_ctzll(cand);
+      const size_t x = i + bit;
+      const size_t mis = mismatch(x);
+      work += mis + 8;
+      ++seen;
+      cand &= cand - 1;
+      if (mis != p_) {
+        if (mis >= dead_min && tables_.have_failure(fit_end - x)) {
+          skip_periodic_misses<V>(s, tables_.failure(), t_, pl_.n, x, mis, fit_end, work);
+          cand &= ~low_bits(s.dead_end - i); // all of them when dead_end - i >= 64
+        }
+        continue;
+      }
+      bits |= 1ull << bit;
+      const size_t prev = s.last_match;
+      s.last_match = x;
+      const size_t q = tables_.period(fit_end - x);
+      if (!q)
+        continue;
+      if (s.run_hold && (prev == s.none || x - prev >= p_)) {
+        --s.run_hold;
+        mark = prev != s.none && x - prev <= mark_span;
+        continue;
+      }
+      mark = false;
+      start_run(x, prev != s.none && x - prev <= seekpat_internal::tile_max ? x - prev : q);
+      if (advance_run(i, fit_end, bits, cand))
+        break;
+    }
   }
 
   // How many candidates a window of the filter may see at the given passing rate before it is
