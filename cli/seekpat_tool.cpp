@@ -312,8 +312,8 @@ void on_sigbus(int sig, siginfo_t* info, void*) {
 }
 
 // Counts the occurrences in a regular file of `size` bytes searched in place, mapped, on every
-// thread: no copy, so faster than reading it (mapped and read on two threads, 35 against 18 GB/s
-// for pread into buffers, 4 GiB in the page cache; scripts/bench_tool.sh). Pieces of 256 MiB
+// thread: no copy, so faster than reading it into buffers (bench/tool.txt, from
+// scripts/bench_tool.sh). Pieces of 256 MiB
 // through a stream searcher, so that progress can be shown. Returns false when the file cannot
 // be mapped (the caller then reads it); sets *lost when pages went missing under the search.
 bool count_mapped(int fd, std::uint64_t size, const seekpat_lib::pattern& pat, unsigned threads,

@@ -21,12 +21,9 @@ struct tuning {
   int threads = 0;          // exactly this many threads, or 0: as many as the text size justifies
   unsigned max_threads = 0; // with threads = 0, at most this many; 0: the hardware threads
   // Every thread gets at least min_share positions, fresh_min_share where the map has never
-  // been touched, twice min_share where the call writes little. Measured with threads kept
-  // between calls (English-like text, warm, 1 against 2 threads, GB/s): writing a warm map, even
-  // at 3 MB (42 against 42 for a rare pattern, 30 against 42 for " the "), gaining from 4.3 MB
-  // (42 -> 49, 30 -> 39, absent 50 -> 54); counting, which runs twice as fast, loses at 4.3 MB
-  // (absent 77 -> 69) and gains at 8.4 MB (77 -> 92, " the " 29 -> 53). On a fresh map, whose
-  // page faults dominate, the second thread gains from 2 MB (873 against 654 us).
+  // been touched (its page faults dominate), twice min_share where the call writes little
+  // (counting runs twice as fast): where a second thread starts to gain (docs/design.md,
+  // measurements: "Threads per size").
   std::size_t min_share = 2u << 20;
   std::size_t fresh_min_share = 1u << 20;
   // Whether the map has never been touched: -1 asks the kernel (map_is_fresh); 0 and 1 say so
@@ -35,11 +32,9 @@ struct tuning {
   // A fresh map is filled in blocks of fresh_block bytes, the blocks of each fresh_page of the
   // map (by address) last to first. The kernel zeroes a whole huge page at its first touch;
   // filling it from its end is faster, most likely because the bytes zeroed last are the ones
-  // still in cache. Measured (256 MiB, 2 threads): a streaming copy 16.8 ms against 24.9 ms in
-  // order, but 22-24 ms with blocks of 4-16 KiB, too short for the hardware prefetchers; seekpat
-  // 32-33 ms against 46 ms on one thread, 19-22 against 25-28 ms on two, with blocks of 128-256
-  // KiB doing best. 0 keeps the order. Patterns longer than fresh_max_p keep it too: each
-  // block's edges may verify W candidates of up to p bytes (unmeasured bound).
+  // still in cache; blocks too short defeat the hardware prefetchers (docs/design.md,
+  // measurements: "Fresh maps from their end"). 0 keeps the order. Patterns longer than fresh_max_p
+  // keep it too: each block's edges may verify W candidates of up to p bytes (unmeasured bound).
   std::size_t fresh_page = 2u << 20;
   std::size_t fresh_block = 256u << 10;
   std::size_t fresh_max_p = 4096;
@@ -57,9 +52,9 @@ struct tuning {
   // beats any set-up.
   std::size_t short_max = 64;
   // Texts with at least this many positions choose their filter on a sample of themselves, one
-  // 64-position chunk per sample_spacing positions (64 chunks at most). Measured: a full sample
-  // costs about 5 us for a 15-byte pattern, a twentieth of a scan over the 4 MiB that 64 chunks
-  // at 64 KiB span; at 16 KiB spacing it cost a sixth of a 1 MB call. sample_min unmeasured.
+  // 64-position chunk per sample_spacing positions (64 chunks at most): a full sample costs a
+  // twentieth of a scan over what it spans (docs/design.md, measurements: "Sampling").
+  // sample_min unmeasured.
   std::size_t sample_min = 128u << 10;
   std::size_t sample_spacing = 64u << 10;
   // The filter is watched over windows of this many positions: where candidates come far more
@@ -67,16 +62,13 @@ struct tuning {
   // sample of itself. Unmeasured; 0 turns the watch off.
   std::size_t replan_window = 1u << 20;
   // Texts of at most this many bytes, searched on one thread, go through small_text: no plan
-  // and no set-up, which at 100 bytes would cost more than the search. Measured (seekpat_bench
-  // --only sizes, one call on English-like text): 100 bytes 19-30 ns against 32-46 ns through the
-  // general path; at 1000 bytes the general path's aligned stores win (62-70 against 75-84 ns).
+  // and no set-up, which at 100 bytes would cost more than the search; at 1000 bytes the
+  // general path's aligned stores win (docs/design.md, measurements: "Small texts").
   std::size_t small_max = 512;
   // The quiet loops prefetch the text ahead only from this size on: a smaller one stays in the
   // last level cache (32 MiB here; the map, written with non-temporal stores, takes none of it),
-  // where the requests and their bound checks only cost. Measured on one thread, a 64-byte piece
-  // of Sherlock repeated, warm: 8 MiB 39.8-40.8 GB/s without against 37.2-38.1 with, 16 MiB
-  // 34.6-41.7 against 33.1-38.9; at 32 to 128 MiB equal within the noise on one thread, while
-  // two threads in fast moments gain (see prefetch_text in the kernel).
+  // where the requests and their bound checks only cost (docs/design.md, measurements:
+  // "Prefetching").
   std::size_t prefetch_min = 32u << 20;
   // Texts of up to this many bytes list their positions off a map of the whole text, which
   // takes the map's paths for short and small texts; larger ones record positions as the kernel
@@ -309,16 +301,12 @@ constexpr double replan_factor = 8, replan_floor = 1.0 / 256;
 // exact lanes or the filter when the sample lets through at most this fraction of positions: then
 // a step of one to three compares for two blocks, and p compares for the rare block that holds a
 // candidate, cost less than p compares per block, and less than leaving the loop for each
-// candidate. Measured: at 1/64 DNA's "agggtaaa" (three bytes pass 1 position in 200) fell from 30
-// to 10 GB/s.
+// candidate (docs/design.md, measurements: "Rare lanes' rates").
 constexpr double short_filter_max_rate = 1.0 / 1024;
 // Patterns of exact_max + 1 to rare_lanes_max bytes take rare lanes however often the filter
 // passes where at least this share of what passes its first three bytes is a true match: each
-// would cost a verification, and leaving the loop for it, on the filter's path. Measured on one
-// thread, 4 MiB of Unicode's character table (records of ';'-separated fields): "N;;;;;N;;;"
-// (a match in 440 positions) 15.2 -> 26.6 GB/s, "o;0;L;;;;;N;;;;;" (one in 123) 6.9 -> 10.9;
-// in DNA, where three bytes pass 1 position in 64 and almost none matches, rare lanes ran at
-// 10.4-16.7 against 11.1-21.6 and are not taken.
+// would cost a verification, and leaving the loop for it, on the filter's path (docs/design.md,
+// measurements: "Rare lanes' rates").
 constexpr double lanes_min_true_share = 0.5;
 
 // Patterns whose smallest period q is at most periodic_max_q, with p - q <= periodic_max_span, go
@@ -326,11 +314,10 @@ constexpr double lanes_min_true_share = 0.5;
 // when the sample lets through at least periodic_min_rate of the positions and the text breaks
 // its period q at least at periodic_min_breaks of the sampled bytes: there the filter would hand
 // nearly every block to verification and to runs that keep ending. A run that ends costs about
-// 100 ns before the next one starts: lines of 1000 'z' took 9.4 GB/s in runs against 27.5 on the
-// dense path with 'z' x 24 (one thread, 4 MiB), and the dense path wins from about one break in
-// 13 KB; 1/1024 is the rate a full sample (4096 bytes) tells from none with some confidence.
-// Where the period breaks more rarely, runs are faster (500 KB lines of 'z', 'z' x 10: 33
-// against 27 GB/s).
+// 100 ns before the next one starts, and the dense path wins from about one break in 13 KB;
+// 1/1024 is the rate a full sample (4096 bytes) tells from none with some confidence. Where the
+// period breaks more rarely, runs are faster (docs/design.md, measurements: "Dense path or
+// runs").
 constexpr std::size_t periodic_max_q = 8, periodic_max_span = 96;
 constexpr double periodic_min_rate = 1.0 / 64, periodic_min_breaks = 1.0 / 1024;
 

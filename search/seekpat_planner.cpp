@@ -464,12 +464,9 @@ plan plan_search(const unsigned char* pattern, std::size_t p, const std::size_t*
       // periodic path; where it rarely does, runs (one compare per block), even for patterns
       // short enough for exact lanes (p compares per block). The dense path compares q bytes a
       // block and one vector more for the breaks, so it also takes short patterns of two whole
-      // periods or more: measured on one thread, 4 MiB of lines of "qaz", "azqazq" 25 -> 33
-      // GB/s; "zqjazq" (period 4) 36 either way. A period of one byte (blanks in code) keeps the
-      // exact lanes: on four blanks in 1 MiB of source code the dense path ran at 14 GB/s
-      // against 39. A pattern shorter than two periods is periodic only through a short border
-      // and goes to the filter: "qazqaz\nqa" (period 7) in those lines, 8.8-11 GB/s on the dense
-      // path, 21 on the filter's.
+      // periods or more. A period of one byte (blanks in code) keeps the exact lanes. A pattern
+      // shorter than two periods is periodic only through a short border and goes to the filter
+      // (docs/design.md, measurements: "Dense path or runs").
       const std::size_t q = small_period(pattern, p);
       if (q && pl.fit >= 64 + q) {
         const bool breaks_often =
@@ -485,8 +482,8 @@ plan plan_search(const unsigned char* pattern, std::size_t p, const std::size_t*
     }
   } else if (!filter_off && p > exact_max && pl.fit >= 4096) {
     // Ranking the pattern's bytes pays only when there are many positions to filter; with few,
-    // first, middle and last byte do. Measured (seekpat_bench --only sizes): under 4096
-    // positions the ranking (about 80 ns for p = 15) costs more than the candidates it saves.
+    // first, middle and last byte do: under 4096 positions the ranking costs more than the
+    // candidates it saves (docs/design.md, measurements: "Ranking the filter's bytes").
     choose_filter(pattern, p, pl.fit, pl.filter_off);
   }
   // A fresh map: each page filled from its end, in blocks (see tuning::fresh_block); not for

@@ -67,8 +67,8 @@ inline std::uint64_t stride_bits(std::uint64_t stride, size_t q, size_t i, size_
 }
 
 // Bits at the multiples of q below 64, for q in [1, 64): a run's matches in a block. Up to 63
-// shifts to build, so looked up at a run's start instead: where runs restart at every line, as
-// for "z" x 64 in lines of 1000 'z', 9.7 -> 12.3 GB/s on one thread, 4 MiB.
+// shifts to build, so looked up at a run's start instead, which pays where runs restart at every
+// line (docs/design.md, measurements: "Stride table").
 struct stride_table {
   std::uint64_t of[64] = {};
   constexpr stride_table() {
@@ -135,10 +135,8 @@ template <class V, sink S> struct emit {
 // Requests the text prefetch_ahead bytes ahead of block i, in the quiet loops of texts too large
 // for the last level cache (plan::prefetch), for blocks below `until` (see prefetch_until). With
 // many loads per block those loops keep fewer cache lines in flight than a copy, and the hardware
-// prefetchers alone do not make up for it: measured on the corpus table (128 MiB; sherlock, 8
-// patterns, 4 alternating runs of each binary), rows where the floor ran fast (30-42 GB/s) at
-// 0.93x the floor without, 1.0x with. (In the exact lanes, 4 runs more showed nothing either
-// way.) Only a hint, and only for lines inside the text.
+// prefetchers alone do not make up for it (docs/design.md, measurements: "Prefetching"). Only a
+// hint, and only for lines inside the text.
 constexpr size_t prefetch_ahead = 2048;
 inline void prefetch_text(const unsigned char* t, size_t i, size_t until) {
   if (i < until)

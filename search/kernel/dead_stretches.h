@@ -19,19 +19,13 @@ struct between_runs {
   bool valid(size_t fit_end) const { return dead_end <= fit_end; }
 
   // Where matches are scattered (a word in prose or code) almost every run ends at its first
-  // match, and starting one costs more than the match's own verification: measured, "unsafe" in
-  // source code at 14 GB/s on one thread with a run per match, 17 without. After k runs in a row
+  // match, and starting one costs more than the match's own verification. After k runs in a row
   // that found nothing, the next 2^k - 1 matches that do not overlap the one before start none (k
   // at most 6): a match that overlaps it (the text repeats the pattern's period there, as in
   // lines of a repeated unit where a run across the line's end failed) still starts a run, where
-  // it will likely find more. Before, a match up to W past the one before also started one:
-  // "    assign" in a hardware description, on lines some 20 bytes apart, started a run at every
-  // match, and ran at 1.8 GB/s against 7.6 now, its held matches marked in the quiet loop (one
-  // thread, 4 MiB). Longer patterns alike: a run that fails costs more (some 130 cycles) than
-  // verifying even 500 bytes, which is all that a held match costs. Measured on one thread, 4 MiB
-  // of a server log whose records repeat every few kB with other numbers, 40- to 80-byte pieces
-  // of a record 15-17 -> 25-28 GB/s; a sweep over the corpora with 32- to 500-byte pieces lost
-  // nowhere beyond the noise.
+  // it will likely find more. Longer patterns alike: a run that fails costs more (some 130
+  // cycles) than verifying even 500 bytes, which is all that a held match costs
+  // (docs/design.md, measurements: "Holding runs").
   void run_ended(bool found) {
     if (found) {
       run_fails = 0;

@@ -15,12 +15,11 @@ namespace {
 // k, all at once by smearing B over windows of p - Q bits. B slides along with the blocks, one new
 // vector compared per block, and is smeared at every block: a branch around the smear, taken
 // where some position passed the first test and some break mattered, was mispredicted often
-// enough to cost more (one thread, 4 MiB, ten blanks in an assembly listing: 12.7 GB/s with it,
-// 13.8 without; lines of "qaz" alike). So a block costs the same however many positions match
-// and however often the text's period breaks. B is a mask of 64 bits, enough where the W - 1 +
-// p - Q bits that matter fit in it; longer spans (up to periodic_max_span) take
-// periodic_positions_long. Decides positions from i while i + W <= fit_end and the mask's loads
-// stay inside the text; returns where it stopped.
+// enough to cost more (docs/design.md, measurements: "Dense path without branches"). So a block
+// costs the same however many positions match and however often the text's period breaks. B is a
+// mask of 64 bits, enough where the W - 1 + p - Q bits that matter fit in it; longer spans (up to
+// periodic_max_span) take periodic_positions_long. Decides positions from i while i + W <= fit_end
+// and the mask's loads stay inside the text; returns where it stopped.
 template <class V, sink S, size_t Q>
 __attribute__((noinline)) size_t
 periodic_positions(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
@@ -95,8 +94,8 @@ periodic_positions(const unsigned char* t, size_t n, const unsigned char* pat, s
 // - 1), those from k - span + 1 on. Below and above take one compare each, the core one per W bytes
 // of it, the same number in every block, with no branch on the text. So a block costs about what it
 // costs with a 64-bit mask, where a 128-bit one, slid and smeared by variable shifts, cost four
-// times that (lines of "qaz" of changing length, a 37-byte piece, one thread: 3.1 GB/s against 14.4
-// for a 36-byte one). Breaks are absolute: b is one where text[b]
+// times that (docs/design.md, measurements: "Long spans"). Breaks are absolute: b is one where
+// text[b]
 // != text[b - Q]; position x of the block is ruled out by a break in [x + Q, x + p). Decides
 // positions from i while i + W <= fit_end; returns where it stopped. Every load ends at or before
 // i + W - 2 + p <= fit_end + p - 2 < n.
@@ -134,7 +133,7 @@ periodic_positions_long(const unsigned char* t, size_t n, const unsigned char* p
     if (part)
       in_core |= breaks_at(hi - V::W) >> (V::W - part);
     // Without branches: whether a block is ruled out follows the text's line lengths, which
-    // no predictor follows (lines of changing length, a 48-byte piece: 4.1 GB/s with branches).
+    // no predictor follows (docs/design.md, measurements: "Dense path without branches").
     hits &= std::uint64_t(0) - (in_core == 0);
     const std::uint64_t below = breaks_at(i + Q) & low_bits(V::W - 1);
     // Bits for [hi, hi + W - 1), loaded from hi - 1: a load from hi would end at fit_end + p - 1,

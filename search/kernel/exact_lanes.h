@@ -8,8 +8,8 @@ namespace {
 // Short patterns: every pattern byte is compared in vector lanes at its offset, so the AND of
 // the P masks is the exact map of W positions; no candidate is ever verified one by one, which
 // keeps frequent patterns (" the ", "e") as fast as absent ones. From 6 bytes on, a block whose
-// first 4 bytes match nowhere may skip the rest: in DNA, where any 4 bytes match at 1 position in
-// 256, "agggtaaa" went from 11-14 to 17-18 GB/s on one thread (the streaming floor). Decides
+// first 4 bytes match nowhere may skip the rest, which pays in DNA, where any 4 bytes match at 1
+// position in 256 (docs/design.md, measurements: "Exact lanes' skip"). Decides
 // positions from i, W at a time while i + W <= fit_end, returns where it stopped. A function of
 // its own, on plain pointers, so the compiler keeps everything in registers (the map is written
 // through an unsigned char pointer, which may alias any member of a class).
@@ -46,9 +46,8 @@ __attribute__((noinline)) size_t exact_positions(const unsigned char* t, size_t 
   };
   // The skip pays only where its branch is predictable. Where the first 4 bytes are common
   // (" the" in English, four blanks in code) a good share of the blocks is busy at random, and
-  // the mispredictions cost far more than the compares they save: measured on one thread, 4 MiB,
-  // " there" in English-like text 7.0 -> 24.1 GB/s, six blanks in source code 6.9 -> 23.6, when
-  // those blocks do not skip; "agggtaaa" in DNA keeps 27.6. So each stretch of 64 blocks skips
+  // the mispredictions cost far more than the compares they save (docs/design.md, measurements:
+  // "Exact lanes' skip"). So each stretch of 64 blocks skips
   // only where the stretch before found at most one busy block in 8. Decides up to `left`
   // blocks from i (all of them below 6 bytes, where nothing skips) and returns how many.
   bool skip = true;
@@ -67,9 +66,8 @@ __attribute__((noinline)) size_t exact_positions(const unsigned char* t, size_t 
   };
   if constexpr (S == sink::count) {
     // Each lane counts its matches (a match is -1: subtracting it adds one), up to 255 blocks
-    // before the lanes are summed: no mask leaves the vector unit at every block. Measured on
-    // one thread, 4 MiB of English-like text: "e" from 48 to 102 GB/s, "th" from 45 to 57,
-    // "you" from 46 to 55; " the " (five compares a block) unchanged at 31.
+    // before the lanes are summed: no mask leaves the vector unit at every block
+    // (docs/design.md, measurements: "Counting in lanes").
     size_t c = 0;
     while (fit_end - i >= V::W) {
       const size_t blocks = min_of<size_t>((fit_end - i) / V::W, 255);

@@ -70,9 +70,9 @@ protected:
                         p_, pl_.n};
     // Whether the quiet loop marks held matches itself: from a match held here no more than
     // mark_span past the one before, until a run starts. Marking in the loop costs it registers,
-    // so some 1.5 cycles a step (DNA, 16 plain bases, 16 MiB, one thread: 27 GB/s without, 19
-    // with), and a match that leaves the loop some 100 to 150 cycles: the loop marks only where
-    // matches come at least every 64 steps.
+    // some 1.5 cycles a step (docs/design.md, measurements: "Marking in the quiet loop"), and a
+    // match that leaves the loop some 100 to 150 cycles: the loop marks only where matches come
+    // at least every 64 steps.
     bool mark = false;
     // i + W <= fit_end = min(end, n - p + 1): filter loads end before n (see filter_mask), and
     // a run extends text only up to i + W - 1 + p <= n.

@@ -108,16 +108,11 @@ inline bool decide_block(const unsigned char* t, size_t x, typename V::mask c, q
 // zeros, two blocks per step, and stops at the first block whose candidates it cannot decide
 // (see decide_block) or when fewer than W positions are left before fit_end; returns that
 // block's start. Each step tests the first K filter bytes; the others only where those pass,
-// inside the loop. K is as few as the text allows (see plan::loop_bytes): here (Zen 5), with the
-// text in L1, a step runs at 65, 36-43 and 25-30 GB/s for K = 1, 2 and 3 (a streaming copy: 56),
-// so with three bytes the loop, not memory, sets the pace whenever memory runs fast. Where three
-// bytes pass often (small alphabets), K = 4 leaves the loop only for candidates: DNA, 16 plain
-// bases, one thread, 4 MiB, 10.7 -> 17.8 GB/s, and 18 bases 11.3 -> 18.7. Rejecting candidates
-// here rather than leaving the loop for each (some 60 cycles): that DNA pattern, with line ends,
-// 22.2 -> 28.6 GB/s, and 26 -> 35 on two threads over 128 MiB; 32 to 200 plain bases 21-25 ->
-// 27-28 on one thread. Marking here the matches that would start no run: measured on one thread,
-// 4 MiB, "    assign" in a hardware description (a match in some 40 bytes) 1.8 -> 7.6 GB/s,
-// 32- to 200-byte pieces of a server log's records 15-20 -> 30-32.
+// inside the loop. K is as few as the text allows (see plan::loop_bytes): with three bytes the
+// loop, not memory, sets the pace whenever memory runs fast. Where three bytes pass often (small
+// alphabets), K = 4 leaves the loop only for candidates. Candidates are rejected here rather than
+// by leaving the loop for each (some 60 cycles), and matches that would start no run are marked
+// here (docs/design.md, measurements: "Quiet loop" and "Marking in the quiet loop").
 // Steps whose first K bytes pass but whose block holds no candidate are added to `misses`, for
 // the watch. On plain pointers and out of line, so that the loop keeps everything in registers.
 template <class V, sink S, size_t K, bool Prefetch, bool Mark>

@@ -8,10 +8,8 @@ namespace {
 // Patterns up to rare_lanes_max bytes that the sample shows rare: each step tests two blocks on
 // the first K filter bytes, as the filter's quiet loop does; a block they pass is confirmed on
 // the other filter bytes and, if it holds a candidate, decided exactly, all p bytes compared in
-// lanes, without leaving the loop. No candidate is verified one by one, as the filter would:
-// measured counting on one thread, 8 MiB of text in L3, "Holmes" in Sherlock (a match in 1300
-// positions) from 34 to 46 GB/s, "unsafe" in source code (one in 1600) from 35 to 46, "Sherlock
-// Holmes" in English subtitles (one in 1750) from 28-36 to 41. Steps whose K bytes pass but whose
+// lanes, without leaving the loop. No candidate is verified one by one, as the filter would
+// (docs/design.md, measurements: "Rare lanes"). Steps whose K bytes pass but whose
 // blocks hold no candidate are added to `misses`, for the watch. Same bounds as filter_mask.
 template <class V, sink S, size_t K, bool Prefetch>
 __attribute__((noinline)) size_t
