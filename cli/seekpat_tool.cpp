@@ -1,8 +1,9 @@
 // seekpat: counts or lists every occurrence of a byte string, overlapping ones included, in files
-// of any size and in standard input, on every core. Counting in a regular file searches it in
-// place, mapped (where it cannot be mapped, every thread reads a part of its own); a file that
-// shrinks under the search is reported, never a fault (see on_sigbus). Offsets, pipes and devices
-// are read in blocks and fed to a stream searcher. No input is ever held whole.
+// of any size and in standard input, on every core. A large regular file is searched in place,
+// mapped (where it cannot be mapped, every thread reads a part of its own to count it), its
+// offsets listed and formatted on every thread (list_in_rounds); a file that shrinks under the
+// search is reported, never a fault (see on_sigbus). Pipes, devices and small files are read in
+// blocks and fed to a stream searcher. No input is ever held whole.
 #include "seekpat.hpp"
 #include "seekpat_version.h"
 
@@ -16,6 +17,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -52,6 +54,66 @@ const char help_text[] =
 
 const char stdin_name[] = "(standard input)";
 
+// Writes v in decimal and a newline at dst, which has room for 21 bytes; returns how many it
+// wrote. Listing offsets, this is where the time goes: the digits go straight to dst, two at a
+// time from the last, once their number is known (a copy from a scratch buffer would load what
+// was just stored in pieces, which the processor cannot forward), and eight at a time in four
+// independent pairs, so that the divisions do not wait on one another.
+inline std::size_t decimal_line(char* dst, std::uint64_t v) {
+  static constexpr char pairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233"
+      "34353637383940414243444546474849505152535455565758596061626364656667"
+      "6869707172737475767778798081828384858687888990919293949596979899";
+  static constexpr std::uint64_t pow10[20] = {1ull,
+                                              10ull,
+                                              100ull,
+                                              1000ull,
+                                              10000ull,
+                                              100000ull,
+                                              1000000ull,
+                                              10000000ull,
+                                              100000000ull,
+                                              1000000000ull,
+                                              10000000000ull,
+                                              100000000000ull,
+                                              1000000000000ull,
+                                              10000000000000ull,
+                                              100000000000000ull,
+                                              1000000000000000ull,
+                                              10000000000000000ull,
+                                              100000000000000000ull,
+                                              1000000000000000000ull,
+                                              10000000000000000000ull};
+  // The digits: t = floor(log10(2^bits)) (1233 / 4096 just above log10 2), one more when v
+  // reaches 10^t; 0 has one.
+  const unsigned bits = 64u - static_cast<unsigned>(__builtin_clzll(v | 1));
+  const std::size_t t = bits * 1233u >> 12;
+  const std::size_t len = std::max<std::size_t>(1, t + (v >= pow10[t]));
+  char* at = dst + len;
+  auto two = [&](std::uint32_t x) {
+    at -= 2;
+    std::memcpy(at, pairs + 2 * x, 2);
+  };
+  while (v >= 100000000) {
+    const auto low = static_cast<std::uint32_t>(v % 100000000);
+    v /= 100000000;
+    const std::uint32_t a = low / 10000, b = low % 10000;
+    two(b % 100);
+    two(b / 100);
+    two(a % 100);
+    two(a / 100);
+  }
+  auto w = static_cast<std::uint32_t>(v);
+  for (; w >= 100; w /= 100)
+    two(w % 100);
+  if (w >= 10)
+    two(w);
+  else
+    *--at = static_cast<char>('0' + w);
+  dst[len] = '\n';
+  return len + 1;
+}
+
 // Standard output, written in large blocks; the first error sticks and is reported once, at the
 // end, as an error of the whole run.
 class output {
@@ -70,34 +132,13 @@ public:
   }
   void put(const std::string& s) { put(s.data(), s.size()); }
 
-  // "prefix" then the decimal value and a newline, formatted in place two digits at a time:
-  // listing offsets, this is where the time goes.
+  // "prefix" then the decimal value and a newline.
   void line(const std::string& prefix, std::uint64_t v) {
     if (!prefix.empty())
       put(prefix);
     if (size - used_ < 21)
       flush();
-    // Digits end at digits + 20; the copy below takes 20 bytes from the first, a constant size
-    // that compiles to a few moves (a variable one calls memcpy, a fifth of the listing's time):
-    // at >= digits and at + 20 <= digits + 40.
-    char digits[40];
-    char* at = digits + 20;
-    while (v >= 100) {
-      const unsigned two = static_cast<unsigned>(v % 100);
-      v /= 100;
-      at -= 2;
-      std::memcpy(at, pairs + 2 * two, 2);
-    }
-    if (v >= 10) {
-      at -= 2;
-      std::memcpy(at, pairs + 2 * v, 2);
-    } else {
-      *--at = static_cast<char>('0' + v);
-    }
-    const std::size_t k = static_cast<std::size_t>(digits + 20 - at);
-    std::memcpy(buf_.get() + used_, at, 20); // room: size - used_ >= 21 and 20 >= k + 1
-    buf_[used_ + k] = '\n';
-    used_ += k + 1;
+    used_ += decimal_line(buf_.get() + used_, v);
   }
 
   void flush() {
@@ -121,10 +162,6 @@ private:
   }
 
   static constexpr std::size_t size = 1u << 20;
-  static constexpr char pairs[] =
-      "00010203040506070809101112131415161718192021222324252627282930313233"
-      "34353637383940414243444546474849505152535455565758596061626364656667"
-      "6869707172737475767778798081828384858687888990919293949596979899";
   std::unique_ptr<char[]> buf_;
   std::size_t used_ = 0;
   int error_ = 0;
@@ -314,14 +351,11 @@ void on_sigbus(int sig, siginfo_t* info, void*) {
   signal(sig, SIG_DFL); // the load faults again, now with the default action
 }
 
-// Searches a regular file of `size` bytes in place, mapped, on every thread: no copy, so faster
-// than reading it into buffers (bench/tool.txt, from scripts/bench_tool.sh). Pieces of 256 MiB
-// go through one stream searcher, each as piece(stream, text, length), so that progress can be
-// shown; piece returns false to stop. Returns false when the file cannot be mapped (the caller
-// then reads it); sets *lost when pages went missing under the search.
-template <class F>
-bool search_mapped(int fd, std::uint64_t size, const seekpat_lib::pattern& pat, unsigned threads,
-                   progress& shown, bool* lost, F&& piece) {
+// Searches a regular file of `size` bytes in place, mapped: search(text) with the file at text,
+// no copy, so faster than reading it into buffers (bench/tool.txt, from scripts/bench_tool.sh).
+// Returns false when the file cannot be mapped (the caller then reads it); sets *lost when pages
+// went missing under the search.
+template <class F> bool with_mapping(int fd, std::uint64_t size, bool* lost, F&& search) {
   void* m = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
   if (m == MAP_FAILED)
     return false;
@@ -334,21 +368,139 @@ bool search_mapped(int fd, std::uint64_t size, const seekpat_lib::pattern& pat, 
   mapped_lo = reinterpret_cast<std::uintptr_t>(m);
   mapped_hi = reinterpret_cast<std::uintptr_t>(m) + size;
   sigaction(SIGBUS, &sa, &old);
-  const char* text = static_cast<const char*>(m);
-  seekpat_lib::stream_searcher stream(pat, threads);
-  const std::uint64_t step = 256u << 20;
-  for (std::uint64_t at = 0; at < size; at += step) {
-    const bool go_on =
-        piece(stream, text + at, static_cast<std::size_t>(size - at < step ? size - at : step));
-    shown.update(stream.offset());
-    if (!go_on)
-      break;
-  }
+  search(static_cast<const char*>(m));
   sigaction(SIGBUS, &old, nullptr);
   mapped_lo = mapped_hi = 0;
   munmap(m, size);
   *lost = mapped_lost;
   return true;
+}
+
+// Lines of offsets formatted by one thread, to be written later.
+struct line_buffer {
+  std::vector<char> b;
+  std::size_t used = 0;
+  std::uint64_t lines = 0;
+
+  void line(const std::string& prefix, std::uint64_t v) {
+    if (b.size() - used < prefix.size() + 21)
+      b.resize(std::max(2 * b.size(), used + prefix.size() + 21 + (64u << 10)));
+    if (!prefix.empty()) {
+      std::memcpy(b.data() + used, prefix.data(), prefix.size());
+      used += prefix.size();
+    }
+    used += decimal_line(b.data() + used, v);
+    ++lines;
+  }
+};
+
+// Lists every occurrence in text[0, size) (a mapped file) on `threads` threads, in order: the
+// text goes in rounds of one chunk per thread, each thread listing the occurrences that start in
+// its chunk (reading up to p - 1 bytes past it) into a buffer of its own; once a round is done
+// its buffers are written in order while the threads go on with the next round into a second
+// set. So searching and formatting run on every thread, and writing beside them. Memory: two
+// buffers per thread, each at most a line per position of a chunk. Stops after the round where
+// writing fails; returns the number of lines listed. Throws std::bad_alloc when a thread's
+// search or buffer could not get memory.
+std::uint64_t list_in_rounds(const char* text, std::uint64_t size, const seekpat_lib::pattern& pat,
+                             unsigned threads, const std::string& prefix, output& out,
+                             progress& shown) {
+  const std::uint64_t chunk = 1u << 20, reach = pat.size() - 1;
+  std::vector<line_buffer> bufs[2];
+  bufs[0].resize(threads);
+  bufs[1].resize(threads);
+  std::atomic<bool> no_memory{false};
+  // Round r (from 1) gives thread k chunk (r - 1) * threads + k, into buffer set r % 2.
+  auto work = [&](std::uint64_t r, unsigned k) {
+    line_buffer& into = bufs[r % 2][k];
+    into.used = 0;
+    into.lines = 0;
+    const std::uint64_t c = (r - 1) * threads + k;
+    if (c >= (size + chunk - 1) / chunk)
+      return;
+    const std::uint64_t start = c * chunk, end = std::min(size, start + chunk);
+    const std::uint64_t stop = end + reach < size ? end + reach : size;
+    try {
+      pat.for_each(
+          text + start, static_cast<std::size_t>(stop - start),
+          [&](std::size_t x) { into.line(prefix, start + x); }, 1);
+    } catch (const std::bad_alloc&) {
+      no_memory = true;
+    }
+  };
+  std::mutex m;
+  std::condition_variable go, done;
+  std::uint64_t round = 0;
+  unsigned finished = 0, started = 0;
+  bool quit = false;
+  std::vector<std::thread> pool;
+  for (unsigned k = 0; k < threads; ++k) {
+    try {
+      pool.emplace_back([&, k] {
+        std::uint64_t seen = 0;
+        for (;;) {
+          std::unique_lock<std::mutex> l(m);
+          go.wait(l, [&] { return quit || round != seen; });
+          if (quit)
+            return;
+          seen = round;
+          l.unlock();
+          work(seen, k);
+          l.lock();
+          if (++finished == started)
+            done.notify_one();
+        }
+      });
+    } catch (const std::system_error&) {
+      break; // the chunks of threads that could not start are this one's
+    }
+    const std::lock_guard<std::mutex> l(m);
+    started = static_cast<unsigned>(pool.size());
+  }
+  // Starts round r on the pool, then searches the chunks of threads that did not start.
+  auto begin = [&](std::uint64_t r) {
+    {
+      const std::lock_guard<std::mutex> l(m);
+      round = r;
+      finished = 0;
+    }
+    go.notify_all();
+    for (unsigned k = started; k < threads; ++k)
+      work(r, k);
+  };
+  const std::uint64_t rounds = (size + chunk * threads - 1) / (chunk * threads);
+  std::uint64_t lines = 0;
+  if (rounds)
+    begin(1);
+  for (std::uint64_t r = 1; r <= rounds; ++r) {
+    {
+      std::unique_lock<std::mutex> l(m);
+      done.wait(l, [&] { return finished == started; });
+    }
+    if (no_memory)
+      break;
+    // The next round searches into the other set while this one's is written.
+    const bool more = r < rounds && out.error() == 0;
+    if (more)
+      begin(r + 1);
+    for (const line_buffer& b : bufs[r % 2]) {
+      out.put(b.b.data(), b.used);
+      lines += b.lines;
+    }
+    shown.update(std::min(size, r * threads * chunk));
+    if (!more)
+      break;
+  }
+  {
+    const std::lock_guard<std::mutex> l(m);
+    quit = true;
+  }
+  go.notify_all();
+  for (std::thread& t : pool)
+    t.join();
+  if (no_memory)
+    throw std::bad_alloc();
+  return lines;
 }
 
 enum class outcome { none, found, failed };
@@ -453,19 +605,15 @@ outcome search_input(const options& o, const seekpat_lib::pattern& pat, const st
                  static_cast<unsigned long long>(at_end));
     return outcome::failed;
   };
+  const unsigned threads =
+      o.threads ? o.threads : std::max(1u, std::thread::hardware_concurrency());
   // Offsets of a large regular file, from its mapping where it can be mapped.
   if (regular && size >= (8u << 20) && o.offsets) {
     std::uint64_t count = 0;
     bool lost = false;
-    const bool mapped =
-        search_mapped(fd, size, pat, o.threads, shown, &lost,
-                      [&](seekpat_lib::stream_searcher& stream, const char* t, std::size_t len) {
-                        return stream.feed(t, len, [&](std::uint64_t x) {
-                          ++count;
-                          out.line(prefix, x);
-                          return out.error() == 0;
-                        });
-                      });
+    const bool mapped = with_mapping(fd, size, &lost, [&](const char* text) {
+      count = list_in_rounds(text, size, pat, threads, prefix, out, shown);
+    });
     if (mapped) {
       const std::uint64_t at_end = size_now(fd, size);
       close(fd);
@@ -475,17 +623,21 @@ outcome search_input(const options& o, const seekpat_lib::pattern& pat, const st
     }
   }
   if (regular && size >= (8u << 20) && !o.quiet && !o.offsets) {
-    const unsigned threads =
-        o.threads ? o.threads : std::max(1u, std::thread::hardware_concurrency());
     std::uint64_t count = 0;
     int error = 0;
     bool lost = false;
+    // Pieces of 256 MiB through a stream searcher on every thread, so that progress can be shown.
     const bool whole =
-        search_mapped(fd, size, pat, o.threads, shown, &lost,
-                      [&](seekpat_lib::stream_searcher& stream, const char* t, std::size_t len) {
-                        count += stream.feed_count(t, len);
-                        return true;
-                      })
+        with_mapping(fd, size, &lost,
+                     [&](const char* text) {
+                       seekpat_lib::stream_searcher stream(pat, o.threads);
+                       const std::uint64_t step = 256u << 20;
+                       for (std::uint64_t at = 0; at < size; at += step) {
+                         count += stream.feed_count(
+                             text + at, static_cast<std::size_t>(std::min(size - at, step)));
+                         shown.update(stream.offset());
+                       }
+                     })
             ? !lost
             : count_in_parts(fd, size, pat, threads, shown, &count, &error);
     const std::uint64_t at_end = size_now(fd, size);

@@ -85,11 +85,19 @@ fi
   pipe_t=$(fastest sh -c "cat '$english' | build/seekpat people")
   echo "pipe: cat FILE | seekpat people $(gbps "$size" "$pipe_t") GB/s, cat FILE | wc -c" \
     "$(gbps "$size" "$wc_t") GB/s: $(calc "'%.2f' % ($wc_t / $pipe_t)")x"
-  count_t=$(fastest build/seekpat " the " "$english")
-  offsets_t=$(fastest build/seekpat -b " the " "$english")
-  lines=$(build/seekpat " the " "$english")
-  bytes=$(build/seekpat -b " the " "$english" | wc -c)
-  echo "offsets: seekpat -b \" the \" ($lines offsets, $bytes bytes written)" \
-    "$(calc "'%.2f' % $offsets_t") s, its count alone $(calc "'%.2f' % $count_t") s:" \
-    "$(gbps "$bytes" "$offsets_t") GB/s of output"
+  # Offsets of a pattern with millions of occurrences that cannot overlap itself, so that rg -o
+  # lists the same ones; lines per second, written to a file.
+  count_t=$(fastest build/seekpat the "$english")
+  offsets_t=$(fastest build/seekpat -b the "$english")
+  lines=$(build/seekpat the "$english")
+  bytes=$(build/seekpat -b the "$english" | wc -c)
+  echo "offsets: seekpat -b the ($lines offsets, $bytes bytes written)" \
+    "$(calc "'%.2f' % $offsets_t") s, $(calc "'%.1f' % ($lines / $offsets_t / 1e6)") M lines/s" \
+    "(its count alone $(calc "'%.2f' % $count_t") s)"
+  if command -v rg >/dev/null; then
+    rg_t=$(fastest rg -F -o -b the "$english")
+    rg_lines=$(rg -F -o -b the "$english" | wc -l)
+    echo "         rg -F -o -b the ($rg_lines lines) $(calc "'%.2f' % $rg_t") s," \
+      "$(calc "'%.1f' % ($rg_lines / $rg_t / 1e6)") M lines/s: seekpat $(calc "'%.1f' % ($rg_t / $offsets_t)")x"
+  fi
 } | tee bench/tool.txt

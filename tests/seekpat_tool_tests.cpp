@@ -62,8 +62,8 @@ TEST(SeekpatTool, CountsAndOffsetsEveryOccurrence) {
   expect_out({tool, "-q", "zz", a}, "", 1);
 }
 
-// Files of 8 MiB and more are read in parts, one per thread: occurrences across every part's
-// bound, at the file's ends, and a pattern longer than a part's reach.
+// Files of 8 MiB and more are read in parts, one per thread, and listed in chunks of 1 MiB:
+// occurrences across every part's and chunk's bound, and at the file's ends.
 TEST(SeekpatTool, LargeFilesReadInPartsMissNothing) {
   std::string text((9u << 20) + 5, 'b');
   const std::string pat = "needle in the haystack";
@@ -71,6 +71,8 @@ TEST(SeekpatTool, LargeFilesReadInPartsMissNothing) {
     for (unsigned k = 1; k < parts;
          ++k) // from the last position before each bound of `parts` parts
       text.replace(text.size() / parts * k - 1, pat.size(), pat);
+  for (std::size_t mib = 1; mib <= 9; ++mib)
+    text.replace((mib << 20) - 11, pat.size(), pat);
   text.replace(0, pat.size(), pat);
   text.replace(text.size() - pat.size(), pat.size(), pat);
   const std::string path = file_with("large", text);
@@ -80,7 +82,8 @@ TEST(SeekpatTool, LargeFilesReadInPartsMissNothing) {
   std::string offsets;
   for (std::size_t x : reference_positions(pat, text))
     offsets += std::to_string(x) + "\n";
-  expect_out({tool, "-b", pat, path}, offsets, 0);
+  for (const char* threads : {"1", "2", "3"})
+    expect_out({tool, "-j", threads, "-b", pat, path}, offsets, 0);
   unlink(path.c_str());
 }
 
