@@ -1,13 +1,15 @@
 // The seekpat command-line tool run as a user would: counts and offsets in files, standard input
 // and pipes against the definition, files large enough to be read in parts on every thread with
 // occurrences across the parts' bounds, every way of giving the pattern, every failure path with
-// its message and exit status, and the README's sample run.
+// its message and exit status, the progress line on a terminal, and the README's sample run.
 #include "reference.h"
 #include "run_program.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -122,6 +124,48 @@ TEST(SeekpatTool, FilesThatShrinkWhileSearchedAreReported) {
   unlink(path.c_str());
 }
 #endif
+
+// A search that runs longer than a second shows its progress on standard error when that is a
+// terminal, and clears the line at the end; the count still goes to standard output. Where
+// standard error is not a terminal, nothing.
+TEST(SeekpatTool, ProgressOnATerminalOnly) {
+  const std::string slow = "(printf abc; sleep 1.3; printf abc) | " + tool + " abc";
+  expect_out({"/bin/sh", "-c", slow}, "2\n", 0);
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string slave_path = ptsname(master);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    const int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY);
+    if (slave < 0 || dup2(slave, 2) < 0 || dup2(out[1], 1) < 0)
+      _exit(127);
+    close(master);
+    close(out[0]);
+    execl("/bin/sh", "sh", "-c", slow.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  std::string shown, counted;
+  char buf[4096];
+  for (ssize_t k; (k = read(out[0], buf, sizeof buf)) > 0;)
+    counted.append(buf, static_cast<std::size_t>(k));
+  int status = -1;
+  waitpid(child, &status, 0);
+  // The child and its pipeline are gone: what the terminal holds can be read without blocking.
+  fcntl(master, F_SETFL, O_NONBLOCK);
+  for (ssize_t k; (k = read(master, buf, sizeof buf)) > 0;)
+    shown.append(buf, static_cast<std::size_t>(k));
+  close(master);
+  close(out[0]);
+  EXPECT_EQ(counted, "2\n");
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_NE(shown.find("seekpat: (standard input): 0.0 GB, "), std::string::npos) << shown;
+  EXPECT_TRUE(shown.size() >= 4 && shown.compare(shown.size() - 4, 4, "\r\033[K") == 0) << shown;
+}
 
 TEST(SeekpatTool, FailuresSayWhatAndEndWithStatusTwo) {
   const std::string a = file_with("fa", "aaa");
