@@ -527,6 +527,30 @@ TEST(SeekpatDifferential, QuietLoopOnFewerBytes) {
   }
 }
 
+// A four-letter alphabet, unevenly used as in DNA: the three rarest bytes of a pattern of up to
+// 8 bytes pass one position in a few hundred, so most blocks hold a candidate for exact lanes to
+// compare every byte of, while the pattern itself matches almost nowhere: rare lanes. Where its copies are planted every 40 bytes,
+// its candidates are mostly matches and exact lanes stay.
+TEST(SeekpatDifferential, SmallAlphabetsTakeRareLanes) {
+  textgen::rng r(64);
+  std::string text(40000, '\0');
+  textgen::random_over(text.data(), text.size(), "aaaccgtt", 8, r.next());
+  for (std::size_t p : {6, 8}) {
+    const std::string pattern = text.substr(r.below(30000), p);
+    EXPECT_EQ(plan_for(pattern, text, tunings(false)[1]).route,
+              seekpat_internal::route_kind::rare_lanes)
+        << pattern;
+    check_all(pattern, text, "acgt, p=" + std::to_string(p));
+    std::string dense = text;
+    for (std::size_t at = 0; at + p <= dense.size(); at += 40)
+      dense.replace(at, p, pattern);
+    EXPECT_EQ(plan_for(pattern, dense, tunings(false)[1]).route,
+              seekpat_internal::route_kind::exact_lanes)
+        << pattern;
+    check_all(pattern, dense, "acgt planted, p=" + std::to_string(p));
+  }
+}
+
 // Records of ';'-separated fields, most of them ending in one run of fields: a pattern of 9 to 16
 // bytes from that run matches at most positions its filter passes, which the sample sees, and
 // takes rare lanes.
