@@ -100,4 +100,32 @@ fi
     echo "         rg -F -o -b the ($rg_lines lines) $(calc "'%.2f' % $rg_t") s," \
       "$(calc "'%.1f' % ($rg_lines / $rg_t / 1e6)") M lines/s: seekpat $(calc "'%.1f' % ($rg_t / $offsets_t)")x"
   fi
+  # Memory the tool allocates itself (anonymous pages; the file's pages are the page cache's),
+  # its peak sampled every millisecond.
+  peak_anon() {
+    python3 - "$@" <<'PY'
+import os, subprocess, sys, time
+feed = None
+if os.environ.get("PIPE_FROM"):  # the tool reads a pipe that cat fills
+    feed = subprocess.Popen(["cat", os.environ["PIPE_FROM"]], stdout=subprocess.PIPE)
+proc = subprocess.Popen(sys.argv[1:], stdin=feed.stdout if feed else None,
+                        stdout=subprocess.DEVNULL)
+if feed:
+    feed.stdout.close()
+peak = 0
+while proc.poll() is None:
+    try:
+        for line in open(f"/proc/{proc.pid}/status"):
+            if line.startswith("RssAnon:"):
+                peak = max(peak, int(line.split()[1]))
+    except OSError:
+        pass
+    time.sleep(0.001)
+print(f"{peak / 1024:.1f}")
+PY
+  }
+  echo "memory (peak anonymous resident, file of $(calc "'%.1f' % ($size / 2**30)") GiB):" \
+    "seekpat people $(peak_anon build/seekpat people "$english") MiB," \
+    "seekpat -b the $(peak_anon build/seekpat -b the "$english") MiB," \
+    "cat FILE | seekpat people $(PIPE_FROM=$english peak_anon build/seekpat people) MiB"
 } | tee bench/tool.txt
