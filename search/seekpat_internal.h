@@ -308,8 +308,8 @@ constexpr double short_filter_max_rate = 1.0 / 1024;
 // would cost a verification, and leaving the loop for it, on the filter's path (docs/design.md,
 // measurements: "Rare lanes' rates").
 constexpr double lanes_min_true_share = 0.5;
-// Patterns of up to exact_max bytes whose filter passes less than periodic_min_rate of the
-// positions, of which less than this share match, take rare lanes instead of exact lanes
+// Counting, patterns of up to exact_max bytes whose filter passes less than periodic_min_rate of
+// the positions, of which less than this share match, take rare lanes instead of exact lanes
 // (docs/design.md, measurements: "Rare lanes in small alphabets").
 constexpr double exact_max_true_share = 1.0 / 16;
 

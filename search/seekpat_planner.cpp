@@ -453,14 +453,16 @@ plan plan_search(const unsigned char* pattern, std::size_t p, const std::size_t*
   if (rate >= 0) {
     // Rare lanes also for patterns too long for exact lanes whose candidates are mostly true
     // matches, which no filter can spare a verification; not where they are so frequent that
-    // runs or the dense periodic path decide blocks at one or a few compares each. And for
-    // patterns short enough for exact lanes in small alphabets (DNA), where the filter's bytes
-    // pass too often to count as rare but the pattern matches almost nowhere: exact lanes would
-    // compare every byte in most blocks, rare lanes only in the blocks the filter passes.
+    // runs or the dense periodic path decide blocks at one or a few compares each. And, when
+    // counting, for patterns short enough for exact lanes in small alphabets (DNA), where the
+    // filter's bytes pass too often to count as rare but the pattern matches almost nowhere:
+    // exact lanes would compare every byte in most blocks, rare lanes only in the blocks the
+    // filter passes. Writing a map, rare lanes lost there on two threads (docs/design.md,
+    // measurements: "Rare lanes in small alphabets").
     if (p <= rare_lanes_max &&
         (rate <= short_filter_max_rate ||
          (p > exact_max && rate < periodic_min_rate && matched >= rate * lanes_min_true_share) ||
-         (p <= exact_max && rate < periodic_min_rate && matched >= 0 &&
+         (mode == sink::count && p <= exact_max && rate < periodic_min_rate && matched >= 0 &&
           matched < rate * exact_max_true_share)))
       pl.route = route_kind::rare_lanes;
     static_assert(short_filter_max_rate < periodic_min_rate, "rare lanes are never periodic");

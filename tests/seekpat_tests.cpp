@@ -529,7 +529,8 @@ TEST(SeekpatDifferential, QuietLoopOnFewerBytes) {
 
 // A four-letter alphabet, unevenly used as in DNA: the three rarest bytes of a pattern of up to
 // 8 bytes pass one position in a few hundred, so most blocks hold a candidate for exact lanes to
-// compare every byte of, while the pattern itself matches almost nowhere: rare lanes. Where its copies are planted every 40 bytes,
+// compare every byte of, while the pattern itself matches almost nowhere: a count takes rare
+// lanes (plan_for plans a count). Where its copies are planted every 40 bytes,
 // its candidates are mostly matches and exact lanes stay.
 TEST(SeekpatDifferential, SmallAlphabetsTakeRareLanes) {
   textgen::rng r(64);
