@@ -7,6 +7,7 @@
 #include "kernel/runs.h"
 #include "kernel/share.h"
 #include "kernel/two_way.h"
+#include "kernel/watch.h"
 
 namespace {
 
@@ -26,13 +27,7 @@ protected:
   using base::verify_;
 
   filter_search(const plan& pl, const unsigned char* text, unsigned char* out)
-      : base(pl, text, out), watch_{{pl.filter_off[0], pl.filter_off[1], pl.filter_off[2],
-                                     pl.filter_off[3]},
-                                    pl.loop_bytes,
-                                    allowed_candidates(pl.rate),
-                                    0,
-                                    0,
-                                    pl.replan_window} {}
+      : base(pl, text, out), watch_(filter_watch::start(pl)) {}
 
   // Forgets what the text said before (a run, dead stretches, the last match): for a block
   // whose neighbour before it is not decided yet. The tables stay.
@@ -50,7 +45,7 @@ protected:
   // period as dead (skip_periodic_misses). Verification is bounded by a work budget; past it the
   // rest of the share goes to Two-Way, which keeps the whole search O(n + p) on any input.
   size_t filter_loop(size_t i, size_t fit_end) {
-    watch_state& w = watch_;
+    filter_watch& w = watch_;
     size_t o[4] = {w.off[0], w.off[1], w.off[2], w.off[3]};
     assert(o[0] < p_ && o[1] < p_ && o[2] < p_ && o[3] < p_ && fit_end <= pl_.fit);
     typename V::vec b[4] = {V::set1(pat_[o[0]]), V::set1(pat_[o[1]]), V::set1(pat_[o[2]]),
@@ -58,13 +53,13 @@ protected:
     const size_t budget = pl_.verify_budget * (fit_end - i) + pl_.verify_allowance;
     size_t work = 0;
     between_runs& s = gap_;
-    // The watch (see watch_state), in locals while the loop runs.
+    // The watch (see filter_watch), in locals while the loop runs.
     const size_t window = pl_.replan_window;
     size_t watch_end = i + w.left, seen = w.seen, allowed = w.allowed;
     size_t loop_bytes = w.loop_bytes, misses = w.misses;
     auto keep_watch = [&] {
-      w = watch_state{{o[0], o[1], o[2], o[3]},         loop_bytes, allowed, seen, misses,
-                      watch_end > i ? watch_end - i : 0};
+      w = filter_watch{{o[0], o[1], o[2], o[3]},         loop_bytes, allowed, seen, misses,
+                       watch_end > i ? watch_end - i : 0};
     };
     quiet_verify verify{p_ < V::W ? verify_.padded() : pat_, p_ > V::W ? pat_ + p_ - V::W : nullptr,
                         p_, pl_.n};
@@ -79,8 +74,10 @@ protected:
     while (fit_end - i >= V::W) {
       assert(s.valid(fit_end) && run_.valid(i, p_, pl_.n));
       if (window && i >= watch_end) {
-        if (seen > allowed)
-          replan(i, o, b, allowed, loop_bytes);
+        if (seen > allowed &&
+            filter_watch::replan(pat_, p_, t_, pl_.fit, window, i, o, allowed, loop_bytes))
+          for (int k = 0; k < 4; ++k)
+            b[k] = V::set1(pat_[o[k]]);
         if (too_many_misses(misses, window))
           loop_bytes = 3;
         seen = misses = 0;
@@ -178,40 +175,6 @@ protected:
     }
   }
 
-  // How many candidates a window of the filter may see at the given passing rate before it is
-  // planned again.
-  size_t allowed_candidates(double rate) const {
-    const double r =
-        rate >= 0 && rate * seekpat_internal::replan_factor > seekpat_internal::replan_floor
-            ? rate * seekpat_internal::replan_factor
-            : seekpat_internal::replan_floor;
-    return static_cast<size_t>(r * static_cast<double>(pl_.replan_window));
-  }
-
-  // The filter let through far more than planned: the text has changed character. Chooses the
-  // offsets again on a sample of what comes next: positions [i, i + ahead) of the text, one
-  // window or 4096 positions, whichever is more, in 64 chunks of 64, whose loads end at or
-  // before fit - 1 + p - 1 < n; keeps the old ones when that is too short to sample. The
-  // window's allowance then follows the new rate, so a text that no offsets can filter better is
-  // not planned again at every window; the quiet loop tests as many bytes as the new sample asks.
-  void replan(size_t i, size_t o[4], typename V::vec b[4], size_t& allowed, size_t& loop_bytes) {
-    size_t fresh[4];
-    const size_t spacing = pl_.replan_window / 64 > 64 ? pl_.replan_window / 64 : 64;
-    const size_t ahead = 64 * spacing;
-    double rate = -1;
-    if (seekpat_internal::choose_filter_sampled(pat_, p_, t_ + i,
-                                                pl_.fit - i < ahead ? pl_.fit - i : ahead, 128,
-                                                spacing, fresh, &rate, &loop_bytes) < 0)
-      return;
-    seekpat_internal::note_replan();
-    for (int k = 0; k < 4; ++k) {
-      assert(fresh[k] < p_);
-      o[k] = fresh[k];
-      b[k] = V::set1(pat_[o[k]]);
-    }
-    allowed = allowed_candidates(rate);
-  }
-
   // A run from the verified match x with period r (see run_state): r is the pattern's smallest
   // period, or the distance from the previous match when every position between is decided.
   void start_run(size_t x, size_t r) {
@@ -251,19 +214,9 @@ protected:
   static constexpr size_t mark_span = 4096; // see filter_loop's `mark`
 
 private:
-  // The watch, carried from block to block of a share whatever order they are decided in (a
-  // fresh map's goes backwards through each page): the filter's offsets and the bytes its quiet
-  // loop tests, as planned or as planned again, how many candidates a window allows, and the
-  // current window's candidates, vain steps (that passed the loop's bytes in vain) and
-  // positions left.
-  struct watch_state {
-    size_t off[4];
-    size_t loop_bytes, allowed, seen, misses, left;
-  };
-
   run_state run_;
   between_runs gap_;
-  watch_state watch_;
+  filter_watch watch_;
 };
 
 } // namespace
