@@ -576,6 +576,74 @@ bool count_in_parts(int fd, std::uint64_t size, const seekpat_lib::pattern& pat,
   return true;
 }
 
+// One line on standard error for a file whose size changed while it was searched; an error.
+outcome report_changed(const std::string& name, std::uint64_t size, std::uint64_t at_end) {
+  std::fprintf(stderr,
+               "seekpat: %s: file changed while it was searched (%llu bytes when opened, %llu at "
+               "the end)\n",
+               name.c_str(), static_cast<unsigned long long>(size),
+               static_cast<unsigned long long>(at_end));
+  return outcome::failed;
+}
+
+// A large regular file searched in place: counted from its mapping (where it cannot be mapped,
+// read in parts on every thread), or its offsets listed from its mapping. Returns false, having
+// touched nothing, when offsets were asked of a file that cannot be mapped: the caller then
+// reads it as a stream. Else closes fd, prints the result and sets *done.
+bool search_in_place(int fd, std::uint64_t size, const options& o, const seekpat_lib::pattern& pat,
+                     const std::string& name, const std::string& prefix, output& out,
+                     progress& shown, outcome* done) {
+  auto finish = [&](outcome r) {
+    *done = r;
+    return true;
+  };
+  const unsigned threads =
+      o.threads ? o.threads : std::max(1u, std::thread::hardware_concurrency());
+  // Offsets, from the mapping where the file can be mapped (else the caller reads it).
+  if (o.offsets) {
+    std::uint64_t count = 0;
+    bool lost = false;
+    const bool mapped = with_mapping(fd, size, &lost, [&](const char* text) {
+      count = list_in_rounds(text, size, pat, threads, prefix, out, shown);
+    });
+    if (mapped) {
+      const std::uint64_t at_end = size_now(fd, size);
+      close(fd);
+      if (!out.error() && (lost || at_end != size))
+        return finish(report_changed(name, size, at_end));
+      return finish(count ? outcome::found : outcome::none);
+    }
+    return false;
+  }
+  std::uint64_t count = 0;
+  int error = 0;
+  bool lost = false;
+  // Pieces of 256 MiB through a stream searcher on every thread, so that progress can be shown.
+  const bool whole =
+      with_mapping(fd, size, &lost,
+                   [&](const char* text) {
+                     seekpat_lib::stream_searcher stream(pat, o.threads);
+                     const std::uint64_t step = 256u << 20;
+                     for (std::uint64_t at = 0; at < size; at += step) {
+                       count += stream.feed_count(
+                           text + at, static_cast<std::size_t>(std::min(size - at, step)));
+                       shown.update(stream.offset());
+                     }
+                   })
+          ? !lost
+          : count_in_parts(fd, size, pat, threads, shown, &count, &error);
+  const std::uint64_t at_end = size_now(fd, size);
+  close(fd);
+  if (!whole && error) {
+    std::fprintf(stderr, "seekpat: %s: %s\n", name.c_str(), std::strerror(error));
+    return finish(outcome::failed);
+  }
+  out.line(prefix, count);
+  if (!whole || at_end != size)
+    return finish(report_changed(name, size, at_end));
+  return finish(count ? outcome::found : outcome::none);
+}
+
 // Searches one input: reads it in blocks, feeds them to a stream searcher and prints the count or
 // the offsets. An input that cannot be read gets one line on standard error.
 outcome search_input(const options& o, const seekpat_lib::pattern& pat, const std::string& arg,
@@ -597,60 +665,11 @@ outcome search_input(const options& o, const seekpat_lib::pattern& pat, const st
   const std::uint64_t size = regular ? static_cast<std::uint64_t>(st.st_size) : 0;
   const std::string prefix = named ? name + ":" : "";
   progress shown(!o.quiet && isatty(2), name, size);
-  auto changed = [&](std::uint64_t at_end) {
-    std::fprintf(stderr,
-                 "seekpat: %s: file changed while it was searched (%llu bytes when opened, %llu "
-                 "at the end)\n",
-                 name.c_str(), static_cast<unsigned long long>(size),
-                 static_cast<unsigned long long>(at_end));
-    return outcome::failed;
-  };
-  const unsigned threads =
-      o.threads ? o.threads : std::max(1u, std::thread::hardware_concurrency());
-  // Offsets of a large regular file, from its mapping where it can be mapped.
-  if (regular && size >= (8u << 20) && o.offsets) {
-    std::uint64_t count = 0;
-    bool lost = false;
-    const bool mapped = with_mapping(fd, size, &lost, [&](const char* text) {
-      count = list_in_rounds(text, size, pat, threads, prefix, out, shown);
-    });
-    if (mapped) {
-      const std::uint64_t at_end = size_now(fd, size);
-      close(fd);
-      if (!out.error() && (lost || at_end != size))
-        return changed(at_end);
-      return count ? outcome::found : outcome::none;
-    }
-  }
-  if (regular && size >= (8u << 20) && !o.quiet && !o.offsets) {
-    std::uint64_t count = 0;
-    int error = 0;
-    bool lost = false;
-    // Pieces of 256 MiB through a stream searcher on every thread, so that progress can be shown.
-    const bool whole =
-        with_mapping(fd, size, &lost,
-                     [&](const char* text) {
-                       seekpat_lib::stream_searcher stream(pat, o.threads);
-                       const std::uint64_t step = 256u << 20;
-                       for (std::uint64_t at = 0; at < size; at += step) {
-                         count += stream.feed_count(
-                             text + at, static_cast<std::size_t>(std::min(size - at, step)));
-                         shown.update(stream.offset());
-                       }
-                     })
-            ? !lost
-            : count_in_parts(fd, size, pat, threads, shown, &count, &error);
-    const std::uint64_t at_end = size_now(fd, size);
-    close(fd);
-    if (!whole && error) {
-      std::fprintf(stderr, "seekpat: %s: %s\n", name.c_str(), std::strerror(error));
-      return outcome::failed;
-    }
-    out.line(prefix, count);
-    if (!whole || at_end != size)
-      return changed(at_end);
-    return count ? outcome::found : outcome::none;
-  }
+  auto changed = [&](std::uint64_t at_end) { return report_changed(name, size, at_end); };
+  outcome done = outcome::none;
+  if (regular && size >= (8u << 20) && !o.quiet &&
+      search_in_place(fd, size, o, pat, name, prefix, out, shown, &done))
+    return done;
   seekpat_lib::stream_searcher stream(pat, o.threads);
   std::uint64_t count = 0;
   bool stop = false;
