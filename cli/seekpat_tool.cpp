@@ -120,7 +120,10 @@ class output {
 public:
   output() : buf_(new char[size]) {}
 
+  // s may be null when n is 0 (a thread's buffer that listed nothing).
   void put(const char* s, std::size_t n) {
+    if (n == 0)
+      return;
     if (n > size - used_)
       flush();
     if (n > size) {
