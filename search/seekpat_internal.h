@@ -206,6 +206,9 @@ struct plan {
   std::size_t loop_bytes;
   bool prefetch; // the quiet loops prefetch the text (n >= tuning::prefetch_min)
   route_kind route;
+  // Rare lanes of a pattern short enough for exact lanes: the share of a window's steps that may
+  // pass the loop's bytes before exact lanes take the rest of the share; 0: no limit.
+  double max_passes;
   std::size_t period;      // dense periodic: the pattern's period; else 0
   std::size_t text_period; // dense periodic: a longer period the text seems to have, or 0
   std::size_t verify_budget, verify_allowance;
@@ -282,8 +285,9 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
                              std::size_t off[4], double* confirmed = nullptr,
                              std::size_t* loop_bytes = nullptr, double* matched = nullptr);
 
-// Counts a filter planned again by a share's watch, and tells how many so far in this process:
-// tests that claim the watch ran check it. Relaxed: at most once per watch window.
+// Counts a filter planned again by a share's watch, or rare lanes given up for exact lanes, and
+// tells how many so far in this process: tests that claim the watch ran check it. Relaxed: at
+// most once per watch window.
 void note_replan() noexcept;
 std::size_t replans() noexcept;
 
@@ -312,6 +316,15 @@ constexpr double lanes_min_true_share = 0.5;
 // the positions, of which less than this share match, take rare lanes instead of exact lanes
 // (docs/design.md, measurements: "Rare lanes in small alphabets").
 constexpr double exact_max_true_share = 1.0 / 16;
+// Counting, patterns of 6 to exact_max bytes whose filter passes at most counted_rare_max_rate
+// of the sampled positions take rare lanes where under counted_rare_max_match of them match (5
+// bytes, under half that): exact lanes compare every byte in every block, rare lanes three bytes
+// in most steps, and the steps that pass are few. Where a window then finds more than
+// rare_max_passes of its steps passing (text of frequent words, whose bytes pass at random),
+// exact lanes take the rest of the share (docs/design.md, measurements: "Rare lanes for
+// counting").
+constexpr double counted_rare_max_rate = 1.0 / 256, counted_rare_max_match = 1.0 / 512,
+                 rare_max_passes = 1.0 / 8;
 
 // Patterns whose smallest period q is at most periodic_max_q, with p - q <= periodic_max_span, go
 // through the dense periodic path (q compares and a break mask per block, however many match)

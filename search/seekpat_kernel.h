@@ -188,11 +188,19 @@ private:
                                                          : 2 * V::W;
     while (fit_end - i >= V::W) {
       const size_t to = fit_end - i > window ? i + window : fit_end;
-      size_t misses = 0;
+      size_t misses = 0, passes = 0;
       const size_t at = quiet_variant(loop_bytes, [&](auto k, auto prefetch) {
         return rare_lanes_positions<V, S, k, prefetch>(t_, pl_.n, pat_, p_, pl_.filter_off, out_, i,
-                                                       to, count_, misses);
+                                                       to, count_, misses, passes);
       });
+      // A pattern short enough for exact lanes, watched: where too many steps pass the loop's
+      // bytes, each a branch mispredicted about as often as taken, exact lanes, which never
+      // branch on the text, take the rest of the share.
+      if (pl_.max_passes > 0 && static_cast<double>(passes) >
+                                    static_cast<double>((at - i) / (2 * V::W)) * pl_.max_passes) {
+        seekpat_internal::note_replan();
+        return exact_dispatch(at, fit_end);
+      }
       if (too_many_misses(misses, window))
         loop_bytes = 3;
       if (to == fit_end)

@@ -424,6 +424,7 @@ plan make_plan(const unsigned char* pattern, std::size_t p, std::size_t n, sink 
   pl.loop_bytes = 3;
   pl.prefetch = n >= tune.prefetch_min;
   pl.route = p <= exact_max ? route_kind::exact_lanes : route_kind::filter;
+  pl.max_passes = 0;
   pl.period = 0;
   pl.text_period = 0;
   pl.verify_budget = tune.verify_budget;
@@ -465,6 +466,15 @@ plan plan_search(const unsigned char* pattern, std::size_t p, const std::size_t*
          (mode == sink::count && p <= exact_max && rate < periodic_min_rate && matched >= 0 &&
           matched < rate * exact_max_true_share)))
       pl.route = route_kind::rare_lanes;
+    // And, when counting, patterns of 5 to exact_max bytes in any alphabet whose filter passes
+    // few positions and which match fewer, watched: exact lanes take over where too many steps
+    // pass.
+    if (pl.route == route_kind::exact_lanes && mode == sink::count && p >= 5 &&
+        rate <= counted_rare_max_rate && matched >= 0 &&
+        matched < (p >= 6 ? 1 : 0.5) * counted_rare_max_match) {
+      pl.route = route_kind::rare_lanes;
+      pl.max_passes = rare_max_passes;
+    }
     static_assert(short_filter_max_rate < periodic_min_rate, "rare lanes are never periodic");
     if (rate >= periodic_min_rate) {
       // Frequent periodic patterns: where the text keeps breaking their period, the dense

@@ -15,7 +15,7 @@ template <class V, sink S, size_t K, bool Prefetch>
 __attribute__((noinline)) size_t
 rare_lanes_positions(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
                      const size_t* off, unsigned char* out, size_t i, size_t fit_end, size_t& count,
-                     size_t& misses) {
+                     size_t& misses, size_t& passes) {
   static_assert(K >= 1 && K <= 4, "the loop tests one to four bytes");
   assert(p >= 1 && p <= seekpat_internal::rare_lanes_max && i <= fit_end && fit_end + p - 1 <= n);
   (void)n;
@@ -41,6 +41,7 @@ rare_lanes_positions(const unsigned char* t, size_t n, const unsigned char* pat,
       const auto c0 = m0 & confirm<V, K>(t, i, o, b);
       const auto c1 = m1 & confirm<V, K>(t, i + V::W, o, b);
       misses += (c0 | c1) == 0;
+      ++passes;
       const typename V::vec e0 = c0 ? exact(i) : V::zero(), e1 = c1 ? exact(i + V::W) : V::zero();
       emit<V, S>::block(out, i, V::and_(e0, one), c);
       emit<V, S>::block(out, i + V::W, V::and_(e1, one), c);
