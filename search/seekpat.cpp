@@ -180,7 +180,7 @@ void search(const char* pattern, std::size_t p, const char* text, std::size_t n,
 } // namespace seekpat_internal
 
 void seekpat(const char* pattern, const char* text, char* out, int n) {
-  if (n <= 0)
+  if (n <= 0 || pattern == nullptr || text == nullptr || out == nullptr)
     return;
   // The default knobs, built once: building them per call costs a few nanoseconds, a tenth of
   // a search over 100 bytes.

@@ -19,8 +19,8 @@ extern "C" {
  * pattern, writes only out[0, n), and returns when the map is complete; `out` may be
  * uninitialised and must not overlap the text or the pattern. The work is shared with helper
  * threads that the library starts on first need and keeps, blocked, for later calls (see
- * seekpat.hpp); none of them is still at work on this call when it returns. n <= 0 writes
- * nothing. */
+ * seekpat.hpp); none of them is still at work on this call when it returns. n <= 0, or a null
+ * pattern, text or out, writes nothing. */
 SEEKPAT_C_API void seekpat(const char* pattern, const char* text, char* out, int n);
 
 /* A pattern prepared once for any number of searches: any bytes, NUL included. Immutable, so
@@ -29,9 +29,11 @@ typedef struct seekpat_pattern seekpat_pattern;
 
 /* Return codes. */
 #define SEEKPAT_OK 0
-#define SEEKPAT_STOPPED 1   /* seekpat_pattern_positions: the callback asked to stop */
-#define SEEKPAT_EINVAL (-1) /* a null pointer with a nonzero length, or text and map overlap */
-#define SEEKPAT_ENOMEM (-2) /* memory ran out */
+#define SEEKPAT_STOPPED 1 /* seekpat_pattern_positions: the callback asked to stop */
+/* A bad argument: a null handle, a null out-pointer (pat, stream, count) or callback, a null
+ * text, data, bytes or map with a nonzero length, or a map that overlaps its text. */
+#define SEEKPAT_EINVAL (-1)
+#define SEEKPAT_ENOMEM (-2) /* memory ran out; a stream searcher stays exact for later chunks */
 
 /* Copies bytes[0, p) and prepares them; *pat is the new handle, or null on an error. */
 SEEKPAT_C_API int seekpat_pattern_new(const void* bytes, size_t p, seekpat_pattern** pat);

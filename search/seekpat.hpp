@@ -57,9 +57,11 @@ public:
   // alone, for callers that keep their own pool. Beside the caller, the library keeps one set of
   // helper threads for the whole process, started on first need, at most one fewer than the
   // hardware threads, shared by concurrent callers and kept, blocked, between calls. Helpers
-  // block every signal. A helper that cannot be started, or is busy with another caller, costs
-  // speed, never a result: the calling thread searches what no helper takes. A caller cancelled
-  // (pthread_cancel) during a call finishes the call first.
+  // block every signal but those of a fault (SIGBUS, SIGSEGV, SIGFPE, SIGILL), which a helper's
+  // own load raises on that helper: a process that handles SIGBUS from a mapped file that
+  // shrinks gets it there as on its own threads. A helper that cannot be started, or is busy with
+  // another caller, costs speed, never a result: the calling thread searches what no helper takes.
+  // A caller cancelled (pthread_cancel) during a call finishes the call first.
   //
   // A null text or out with a nonzero n throws std::invalid_argument; with n = 0 nothing is read
   // or written.
@@ -108,8 +110,19 @@ public:
   }
 
 private:
+  friend class stream_searcher;
   bool visit(const void* text, std::size_t n, bool (*take)(void*, const std::size_t*, std::size_t),
              void* ctx, unsigned threads) const;
+  // For stream_searcher. Whether the pattern has its failure function: every pattern of 2 to
+  // 2^32 - 2 bytes, unless memory ran out while it was prepared.
+  bool tracks() const noexcept;
+  // Runs the pattern's matcher over data[0, n) from *state, the length of the longest prefix of
+  // the pattern that ends the bytes before, calling found(ctx, j) for each j where an occurrence
+  // ends at data[j] until found returns false (found may be null: no reports). Leaves in *state
+  // the state after data[n - 1], also when found stops or throws. Returns false when found
+  // stopped. O(n) amortised over a stream; needs tracks().
+  bool track(std::size_t* state, const void* data, std::size_t n, bool (*found)(void*, std::size_t),
+             void* ctx) const;
 
   struct state;
   std::shared_ptr<const state> state_; // immutable: shared by copies and threads
@@ -119,45 +132,61 @@ private:
 // pattern, gigabytes) exactly as the whole stream would be searched as one text: every
 // occurrence, overlapping ones included, once, with its offset from the stream's start. An
 // occurrence across any number of chunk boundaries is reported by the chunk that completes it.
-// Holds the last p - 1 bytes fed (and as many again while a chunk is fed), never the stream.
-// One searcher serves one stream from one thread at a time; each chunk is searched on up to
-// `threads` threads, as pattern's calls are.
+// A feed of n bytes costs O(n) amortised over the stream, whatever n is beside p: the searcher
+// follows the pattern's failure function across chunks (O(p) of memory, held by the pattern),
+// and holds no bytes of the stream. (A pattern prepared without memory for that function, or of
+// 2^32 - 1 bytes or more, makes the searcher hold the last p - 1 bytes instead, and each feed
+// then costs O(n + p).) One searcher serves one stream from one thread at a time; each chunk is
+// searched on up to `threads` threads, as pattern's calls are.
 class stream_searcher {
 public:
+  // Throws std::bad_alloc only where it holds bytes (see above) and cannot reserve room for them.
   explicit stream_searcher(pattern pat, unsigned threads = 0)
-      : pat_(std::move(pat)), threads_(threads) {}
+      : pat_(std::move(pat)), threads_(threads) {
+    const std::size_t p = pat_.size();
+    if (p > 1 && !pat_.tracks()) { // all the room it will need, so that no feed allocates
+      tail_.reserve(p - 1);
+      join_.reserve(2 * (p - 1));
+    }
+  }
 
   // Feeds data[0, n) and calls fn(offset) for each occurrence it completes, in increasing order,
   // offsets counted from the first byte of the first chunk (std::uint64_t). fn may return bool,
   // false to stop: the chunk is then taken whole all the same, and its later occurrences are not
   // reported; returns false when fn stopped, else true. A null data with n > 0 throws
-  // std::invalid_argument; throws std::bad_alloc, and whatever fn throws (the chunk is then
-  // taken whole too).
+  // std::invalid_argument; throws std::bad_alloc, and whatever fn throws: the chunk is then
+  // taken whole too, and the searcher stays exact for the chunks that follow.
   template <class F> bool feed(const void* data, std::size_t n, F&& fn) {
-    return step(data, n,
-                [&](const void* text, std::size_t len, std::uint64_t base, std::size_t below) {
-                  return pat_.for_each(
-                      text, len,
-                      [&](std::size_t j) {
-                        if constexpr (std::is_convertible_v<decltype(fn(base)), bool>)
-                          return j >= below || fn(base + j);
-                        else {
-                          if (j < below)
-                            fn(base + j);
-                          return true;
-                        }
-                      },
-                      threads_);
-                });
+    auto report = [&](std::uint64_t x) {
+      if constexpr (std::is_convertible_v<decltype(fn(x)), bool>)
+        return static_cast<bool>(fn(x));
+      else {
+        fn(x);
+        return true;
+      }
+    };
+    return step(
+        data, n,
+        [&](const void* text, std::size_t len, std::uint64_t base, std::size_t below) {
+          return pat_.for_each(
+              text, len, [&](std::size_t j) { return j >= below || report(base + j); }, threads_);
+        },
+        report);
   }
 
   // Feeds data[0, n) and returns how many occurrences it completes.
   std::uint64_t feed_count(const void* data, std::size_t n) {
     std::uint64_t k = 0;
-    step(data, n, [&](const void* text, std::size_t len, std::uint64_t, std::size_t) {
-      k += pat_.count(text, len, threads_);
-      return true;
-    });
+    step(
+        data, n,
+        [&](const void* text, std::size_t len, std::uint64_t, std::size_t) {
+          k += pat_.count(text, len, threads_);
+          return true;
+        },
+        [&](std::uint64_t) {
+          ++k;
+          return true;
+        });
     return k;
   }
 
@@ -166,11 +195,11 @@ public:
 
 private:
   // Feeds data[0, n): search(text, len, base, below) reports the occurrences in text[0, len)
-  // that start below `below`, text[0] being at stream offset base. First those that start in
-  // the held tail and end in this chunk, then those inside the chunk. The tail and the offset
-  // move on before either search, so that a stop or an exception leaves the searcher ready for
-  // the next chunk.
-  template <class S> bool step(const void* data, std::size_t n, S&& search) {
+  // that start below `below`, text[0] being at stream offset base; ended(offset) reports one
+  // found by the matcher. First those that start before this chunk and end in it, then those
+  // inside it. The offset and the matcher's state move on before either is reported, so that a
+  // stop or an exception leaves the searcher ready for the next chunk.
+  template <class S, class E> bool step(const void* data, std::size_t n, S&& search, E&& ended) {
     if (n == 0)
       return true;
     if (!data)
@@ -181,10 +210,38 @@ private:
     fed_ += n;
     if (p <= 1) // no occurrence spans two chunks
       return search(d, n, base, n);
-    // The tail's t bytes (fewer than p - 1 only near the stream's start) and the chunk's first
-    // p - 1: a window of at most t + p - 1 of them holds exactly the occurrences that start in
-    // the tail and end in this chunk.
-    const std::size_t t = tail_.size();
+    if (!pat_.tracks())
+      return join_step(d, n, base, search);
+    // The matcher reports occurrences by where they end: j in this chunk is the end of the one
+    // that starts at base + j + 1 - p.
+    using ended_t = std::remove_reference_t<E>;
+    struct at_end {
+      ended_t& ended;
+      std::uint64_t start; // base + 1 - p, modulo 2^64
+    } to{ended, base + 1 - p};
+    auto hop = [](void* ctx, std::size_t j) -> bool {
+      at_end& t = *static_cast<at_end*>(ctx);
+      return t.ended(t.start + j);
+    };
+    if (n < p - 1) // every occurrence it completes starts before it
+      return pat_.track(&state_, d, n, hop, &to);
+    // Occurrences that end in the chunk's first p - 1 bytes start before it; after the chunk,
+    // the state depends on its last p - 1 bytes alone.
+    std::size_t q = state_;
+    state_ = 0;
+    pat_.track(&state_, d + n - (p - 1), p - 1, nullptr, nullptr);
+    bool go = q == 0 || pat_.track(&q, d, p - 1, hop, &to);
+    if (go && n >= p)
+      go = search(d, n, base, n);
+    return go;
+  }
+
+  // step for a pattern without its failure function: the held tail's t bytes (fewer than p - 1
+  // only near the stream's start) and the chunk's first p - 1, a window of at most t + p - 1 of
+  // them, hold exactly the occurrences that start in the tail and end in this chunk. The room
+  // for both was reserved: nothing here allocates.
+  template <class S> bool join_step(const char* d, std::size_t n, std::uint64_t base, S& search) {
+    const std::size_t p = pat_.size(), t = tail_.size();
     join_.assign(tail_);
     join_.append(d, n < p - 1 ? n : p - 1);
     const std::size_t len = join_.size() < t + p - 1 ? join_.size() : t + p - 1;
@@ -202,7 +259,8 @@ private:
   pattern pat_;
   unsigned threads_;
   std::uint64_t fed_ = 0;
-  std::string tail_, join_; // the last p - 1 bytes fed; the tail and the next chunk's head
+  std::size_t state_ = 0;   // the matcher's state after the bytes fed
+  std::string tail_, join_; // without the matcher: the last p - 1 bytes fed; tail and next head
 };
 
 } // namespace seekpat_lib

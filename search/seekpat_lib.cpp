@@ -17,16 +17,19 @@ prepared::prepared(const unsigned char* src, std::size_t len) : p(len) {
   if (p)
     std::memcpy(bytes.get(), src, p);
   const unsigned char* pat = bytes.get();
-  if (p <= exact_max)
-    return;
   // Offsets over the whole pattern, as for the largest texts: chosen once, good for any text.
-  choose_filter(pat, p, ~std::size_t(0), filter_off);
-  if (p >= UINT32_MAX) // borders are held in 32 bits
+  if (p > exact_max)
+    choose_filter(pat, p, ~std::size_t(0), filter_off);
+  if (p < 2 || p >= UINT32_MAX) // borders are held in 32 bits
     return;
+  // Every pattern of two bytes or more gets its failure function, which stream searchers follow
+  // across chunks; only the longer ones' kernels use it.
   fail.reset(new (std::nothrow) std::uint32_t[p + 1]);
   if (!fail)
     return;
   build_failure(pat, p, fail.get());
+  if (p <= exact_max)
+    return;
   tables.fail = fail.get();
   tables.q = p - fail[p];
   if (tables.q <= tile_max) {
@@ -74,6 +77,52 @@ tuning tuning_for(unsigned threads) {
 }
 
 } // namespace
+
+bool pattern::tracks() const noexcept { return state_->fail != nullptr; }
+
+bool pattern::track(std::size_t* state, const void* data, std::size_t n,
+                    bool (*found)(void*, std::size_t), void* ctx) const {
+  const prepared& st = *state_;
+  const unsigned char* pat = st.bytes.get();
+  const unsigned char* d = static_cast<const unsigned char*>(data);
+  const std::uint32_t* fail = st.fail.get();
+  const std::size_t p = st.p;
+  // q < p at the top of every step: an occurrence, once reported, falls back to its border.
+  std::size_t q = *state;
+  auto quiet = [&](std::size_t from) {
+    for (std::size_t j = from; j < n; ++j) {
+      while (q > 0 && pat[q] != d[j])
+        q = fail[q];
+      q += pat[q] == d[j];
+      if (q == p)
+        q = fail[p];
+    }
+  };
+  bool go = found != nullptr;
+  for (std::size_t j = 0; j < n; ++j) {
+    while (q > 0 && pat[q] != d[j])
+      q = fail[q];
+    q += pat[q] == d[j];
+    if (q == p) {
+      q = fail[p];
+      if (go) {
+        try {
+          go = found(ctx, j);
+        } catch (...) { // the rest of the bytes still move the state on
+          quiet(j + 1);
+          *state = q;
+          throw;
+        }
+        if (!go) {
+          quiet(j + 1);
+          break;
+        }
+      }
+    }
+  }
+  *state = q;
+  return go || found == nullptr;
+}
 
 void pattern::map(const void* text, std::size_t n, void* out, unsigned threads) const {
   check_args(text, n, out, true);
@@ -128,10 +177,8 @@ template <class F> int c_call(F&& f) noexcept {
     return f();
   } catch (const std::invalid_argument&) {
     return SEEKPAT_EINVAL;
-  } catch (const std::bad_alloc&) {
+  } catch (...) { // std::bad_alloc, or a length no allocation can hold
     return SEEKPAT_ENOMEM;
-  } catch (...) {
-    return SEEKPAT_EINVAL;
   }
 }
 

@@ -87,10 +87,14 @@ private:
   void grow(std::size_t want) noexcept {
     if (started_ >= want)
       return;
-    // Helpers take no signal: the process's handlers run on its own threads, as they would
-    // without this library. They inherit this mask, whatever the caller's.
+    // Helpers take no signal sent to the process: its handlers run on its own threads, as they
+    // would without this library. They inherit this mask, whatever the caller's. The signals of
+    // a fault stay open: a helper's own load from a mapped file that shrank raises SIGBUS on that
+    // helper, and blocked, it would kill the process whatever handler the process has for it.
     sigset_t all, old;
     sigfillset(&all);
+    for (int fault : {SIGBUS, SIGSEGV, SIGFPE, SIGILL})
+      sigdelset(&all, fault);
     if (pthread_sigmask(SIG_SETMASK, &all, &old) != 0)
       return;
     for (; started_ < want; ++started_) {

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -120,6 +121,84 @@ TEST(SeekpatLib, StreamsInChunksAsOneText) {
     EXPECT_EQ(counted, want.size()) << "round " << round;
     EXPECT_EQ(offsets.offset(), text.size());
   }
+}
+
+// A chunk whose callback stops or throws at its first occurrence loses that chunk's reports and
+// nothing else: the occurrences that later chunks complete, those that start in the chunk that
+// failed included, all come; and a pattern that periodic near misses keep matching far into the
+// state does the same. Broken once (the state left where the callback stopped): fails.
+TEST(SeekpatLib, StreamsStayExactAfterAStopOrAnException) {
+  textgen::rng r(4242);
+  for (int round = 0; round < 80; ++round) {
+    const std::size_t p = 2 + r.below(round % 2 ? 5 : 70);
+    std::string bytes(p, '\0'), text(r.below(round % 4 ? 2000 : 150000), '\0');
+    textgen::random_over(bytes.data(), p, "ab", 2, r.next());
+    textgen::random_over(text.data(), text.size(), "ab", 2, r.next());
+    if (round % 3 == 1) { // a periodic pattern in long runs: several ends in one short chunk
+      for (std::size_t k = 0; k < p; ++k)
+        bytes[k] = "aab"[k % 3];
+      for (std::size_t k = 0; k < text.size(); ++k)
+        text[k] = r.below(500) ? "aab"[k % 3] : 'b';
+    }
+    for (std::size_t at = 0; round % 3 != 1 && at + p <= text.size(); at += 1 + r.below(2 * p))
+      text.replace(at, p, bytes);
+    const std::vector<std::size_t> all = reference_positions(bytes, text);
+    seekpat_lib::stream_searcher s{pattern(bytes), round % 3 == 0 ? 1u : 0u};
+    std::vector<std::size_t> got, want;
+    for (std::size_t at = 0, chunk = 0; at < text.size(); ++chunk) {
+      const std::size_t kinds[] = {1, p - 1, p, r.below(3 * p + 2)};
+      const std::size_t k = std::min(r.below(16) ? kinds[r.below(4)] : 70000, text.size() - at);
+      const bool fail = r.below(4) == 0, by_throwing = round % 2;
+      for (std::size_t x : all) // those it completes, unless it fails
+        if (!fail && x + p > at && x + p <= at + k)
+          want.push_back(x);
+      bool stopped = false;
+      try {
+        stopped = !s.feed(text.data() + at, k, [&](std::uint64_t x) {
+          if (fail && by_throwing)
+            throw std::runtime_error("from the callback");
+          if (!fail)
+            got.push_back(x);
+          return !fail;
+        });
+      } catch (const std::runtime_error&) {
+        stopped = true;
+      }
+      const bool any = std::any_of(all.begin(), all.end(),
+                                   [&](std::size_t x) { return x + p > at && x + p <= at + k; });
+      EXPECT_EQ(stopped, fail && any) << "round " << round << " chunk " << chunk;
+      at += k;
+    }
+    EXPECT_EQ(got, want) << "round " << round << " p=" << p;
+    EXPECT_EQ(s.offset(), text.size());
+  }
+}
+
+// A 16 MiB pattern over 64 MiB fed in chunks of a few bytes (the first 40 MiB), then of a few
+// bytes to a few MiB: each feed costs its chunk, not the pattern (a searcher that joins p - 1
+// held bytes to each chunk copies some 48 MiB per feed, many minutes here; the ctest timeout
+// catches that).
+TEST(SeekpatLib, StreamsAreLinearInLongPatterns) {
+  const std::size_t n = 64u << 20, p = 16u << 20;
+  std::string text(n, 'a');
+  const std::vector<std::size_t> want = {(1u << 20) + 1, (20u << 20) + 3, n - p};
+  for (std::size_t at : want)
+    text[at + p - 1] = 'b';
+  const pattern pat(std::string(p - 1, 'a') + "b");
+  seekpat_lib::stream_searcher offsets{pat}, counts{pat, 1};
+  std::vector<std::size_t> got;
+  std::uint64_t counted = 0;
+  textgen::rng r(5);
+  for (std::size_t at = 0; at < n;) {
+    const bool small = at < (40u << 20) || r.below(4);
+    const std::size_t k =
+        std::min<std::size_t>(small ? 1 + r.below(1000) : r.below(24u << 20), n - at);
+    offsets.feed(text.data() + at, k, [&](std::uint64_t x) { got.push_back(x); });
+    counted += counts.feed_count(text.data() + at, k);
+    at += k;
+  }
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(counted, want.size());
 }
 
 // Sizes past what an int holds: an untouched anonymous mapping reads as zeros and costs no
