@@ -109,8 +109,55 @@ public:
                  threads);
   }
 
+  // The same starts a piece of the text at a time, for callers whose own work per occurrence
+  // (formatting it, say) is worth sharing across threads too. The text goes in pieces of about
+  // `piece` bytes (at least 2p; at most one fewer piece than asked for where a piece would end
+  // past the text) in rounds of one piece per thread, searched on the plan of one call for the
+  // whole text:
+  //  - slots(k) first, on the calling thread: the pieces' slots are 0 to k - 1 (k <= 2 x threads);
+  //  - work(slot, at, k), on the thread that searched the piece, at the same time as other
+  //    pieces' work: the starts at[0, k) of occurrences that start in the piece, in increasing
+  //    order, in one or more calls (none when it holds none); the slot is the piece's alone until
+  //    its done(slot, end) returns;
+  //  - done(slot, end) on the calling thread, once per piece, in the pieces' order, while the
+  //    next round is searched; end is where the piece ends in the text. It may return bool,
+  //    false to stop.
+  // Returns false when done stopped it, else true. A piece of 0 bytes throws
+  // std::invalid_argument; throws std::bad_alloc, and whatever work or done throws, once the
+  // round in flight is over: the pieces done was called for are exact, and no later one is
+  // handed on.
+  template <class Slots, class Work, class Done>
+  bool for_each_piece(const void* text, std::size_t n, std::size_t piece, Slots&& slots,
+                      Work&& work, Done&& done, unsigned threads = 0) const {
+    struct fns {
+      std::remove_reference_t<Slots>& slots;
+      std::remove_reference_t<Work>& work;
+      std::remove_reference_t<Done>& done;
+    } f{slots, work, done};
+    const piece_calls calls = {[](void* ctx, std::size_t k) { static_cast<fns*>(ctx)->slots(k); },
+                               [](void* ctx, std::size_t slot, const std::size_t* at,
+                                  std::size_t k) { static_cast<fns*>(ctx)->work(slot, at, k); },
+                               [](void* ctx, std::size_t slot, std::size_t end) -> bool {
+                                 auto& d = static_cast<fns*>(ctx)->done;
+                                 if constexpr (std::is_convertible_v<decltype(d(slot, end)), bool>)
+                                   return d(slot, end);
+                                 else {
+                                   d(slot, end);
+                                   return true;
+                                 }
+                               }};
+    return pieces(text, n, piece, calls, &f, threads);
+  }
+
 private:
   friend class stream_searcher;
+  struct piece_calls {
+    void (*slots)(void*, std::size_t);
+    void (*work)(void*, std::size_t, const std::size_t*, std::size_t);
+    bool (*done)(void*, std::size_t, std::size_t);
+  };
+  bool pieces(const void* text, std::size_t n, std::size_t piece, const piece_calls& calls,
+              void* ctx, unsigned threads) const;
   bool visit(const void* text, std::size_t n, bool (*take)(void*, const std::size_t*, std::size_t),
              void* ctx, unsigned threads) const;
   // For stream_searcher. Whether the pattern has its failure function: every pattern of 2 to

@@ -384,10 +384,11 @@ std::size_t hardware_threads();
 // Runs run(ctx, s) once for each s in [0, shares), on the calling thread and up to `helpers`
 // of the helper threads the library keeps (started on first need, shared with concurrent calls,
 // never more than the hardware threads less one); each s goes to whichever comes first, and any
-// that no helper takes runs on the calling thread. Returns once every s is done. run must not
-// throw.
-void run_shares(std::size_t shares, std::size_t helpers, void (*run)(void*, std::size_t),
-                void* ctx) noexcept;
+// that no helper takes runs on the calling thread. first(ctx), where given, runs on the calling
+// thread once the helpers are woken and before it takes a share of its own, so that the caller's
+// other work overlaps the shares. Returns once every s is done. run and first must not throw.
+void run_shares(std::size_t shares, std::size_t helpers, void (*run)(void*, std::size_t), void* ctx,
+                void (*first)(void*) = nullptr) noexcept;
 
 // Runs fn(t, start, end) for share t of `threads` contiguous shares of [0, n) and returns once
 // every share is done. Share t is [bound(t), bound(t + 1)): floor(n t / threads) rounded down to
@@ -454,6 +455,22 @@ bool visit_positions(const unsigned char* pattern, std::size_t p, const std::siz
                      const pattern_tables* tables, const unsigned char* text, std::size_t n,
                      const tuning& tune, bool (*take)(void*, const std::size_t*, std::size_t),
                      void* ctx);
+
+// The same positions a piece of the text at a time, for callers whose work per position is
+// worth sharing too (seekpat_lib::pattern::for_each_piece, which says what each call may do).
+// Pieces of `piece` bytes (at least 2p, a multiple of the granule) go in rounds of one per
+// thread, planned once for the whole text: calls.work(ctx, slot, at, k) with the positions of a
+// piece, on the thread that found them; calls.done(ctx, slot, end) on the calling thread in the
+// pieces' order, while the next round is searched. Throws std::bad_alloc, and whatever work or
+// done throws once the round in flight is over.
+struct piece_calls {
+  void (*slots)(void* ctx, std::size_t count);
+  void (*work)(void* ctx, std::size_t slot, const std::size_t* at, std::size_t k);
+  bool (*done)(void* ctx, std::size_t slot, std::size_t end);
+};
+bool visit_pieces(const unsigned char* pattern, std::size_t p, const std::size_t* filter_off,
+                  const pattern_tables* tables, const unsigned char* text, std::size_t n,
+                  const tuning& tune, std::size_t piece, const piece_calls& calls, void* ctx);
 
 // seekpat with explicit lengths (the pattern may hold NUL bytes here) and explicit knobs.
 void search(const char* pattern, std::size_t p, const char* text, std::size_t n, char* out,

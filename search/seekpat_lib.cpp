@@ -78,6 +78,18 @@ tuning tuning_for(unsigned threads) {
 
 } // namespace
 
+bool pattern::pieces(const void* text, std::size_t n, std::size_t piece, const piece_calls& calls,
+                     void* ctx, unsigned threads) const {
+  check_args(text, n, nullptr, false);
+  if (piece == 0)
+    throw std::invalid_argument("seekpat_lib::pattern::for_each_piece: pieces of 0 bytes");
+  const prepared& st = *state_;
+  const seekpat_internal::piece_calls inner = {calls.slots, calls.work, calls.done};
+  return visit_pieces(st.bytes.get(), st.p, st.filter_off, &st.tables,
+                      static_cast<const unsigned char*>(text), n, tuning_for(threads), piece, inner,
+                      ctx);
+}
+
 bool pattern::tracks() const noexcept { return state_->fail != nullptr; }
 
 bool pattern::track(std::size_t* state, const void* data, std::size_t n,

@@ -9,7 +9,10 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <numeric>
 
@@ -209,6 +212,134 @@ bool visit_positions(const unsigned char* pattern, std::size_t p, const std::siz
     r += len;
   }
   return true;
+}
+
+namespace {
+
+// One visit_pieces call's shared state: the round being searched, the pieces whose done comes
+// next, and the first error or stop, after which no piece is searched or handed on.
+struct piece_pass {
+  const plan& pl;
+  const unsigned char* text;
+  const sharing& d;
+  std::size_t len, pieces, threads, n;
+  std::vector<position_list>& lists;
+  const piece_calls& calls;
+  void* ctx;
+  std::size_t round = 0;
+  std::size_t hand_from = 0, hand_to = 0;
+  std::atomic<bool> quit{false};
+  bool stopped = false;
+  std::mutex m{};
+  std::exception_ptr error{}; // the first that work or done threw (under m)
+
+  std::size_t slot(std::size_t k) const { return k % (2 * threads); }
+  void fail(std::exception_ptr e) {
+    const std::lock_guard<std::mutex> l(m);
+    if (!error)
+      error = e;
+    quit = true;
+  }
+  // Piece `s` of this round, on whichever thread takes it.
+  static void search(void* self, std::size_t s) noexcept {
+    piece_pass& ps = *static_cast<piece_pass*>(self);
+    const std::size_t k = ps.round * ps.threads + s;
+    if (k >= ps.pieces || ps.quit.load(std::memory_order_relaxed))
+      return;
+    const std::size_t at = ps.slot(k), start = k * ps.len;
+    position_list& into = ps.lists[at];
+    find_share(ps.pl, ps.text, ps.d, start, std::min(ps.pl.fit, start + ps.len), into);
+    if (into.failed) {
+      ps.quit = true; // std::bad_alloc, once the round is over
+      return;
+    }
+    try {
+      into.drain([&](const std::size_t* pos, std::size_t j) {
+        ps.calls.work(ps.ctx, at, pos, j);
+        return true;
+      });
+    } catch (...) {
+      ps.fail(std::current_exception());
+    }
+  }
+  // The last round's pieces handed on in order, on the calling thread.
+  static void hand_on(void* self) noexcept {
+    piece_pass& ps = *static_cast<piece_pass*>(self);
+    for (std::size_t k = ps.hand_from; k < ps.hand_to && !ps.quit.load(); ++k) {
+      const std::size_t end = k + 1 == ps.pieces ? ps.n : (k + 1) * ps.len;
+      try {
+        if (!ps.calls.done(ps.ctx, ps.slot(k), end)) {
+          ps.stopped = true;
+          ps.quit = true;
+        }
+      } catch (...) {
+        ps.fail(std::current_exception());
+      }
+    }
+  }
+};
+
+} // namespace
+
+bool visit_pieces(const unsigned char* pattern, std::size_t p, const std::size_t* filter_off,
+                  const pattern_tables* tables, const unsigned char* text, std::size_t n,
+                  const tuning& tune, std::size_t piece, const piece_calls& calls, void* ctx) {
+  if (p == 0 || p > n || n <= tune.find_map_max) { // one slot, on the calling thread
+    calls.slots(ctx, 1);
+    std::vector<std::size_t> all;
+    if (p > 0 && p <= n)
+      all = small_positions(pattern, p, filter_off, tables, text, n, tune);
+    std::size_t next = 0; // the first of `all` not handed on
+    for (std::size_t start = 0; start < n; start += std::min(piece, n - start)) {
+      const std::size_t end = start + std::min(piece, n - start);
+      if (p == 0) {
+        std::size_t batch[1024];
+        for (std::size_t x = start; x < end;) {
+          const std::size_t k = std::min<std::size_t>(1024, end - x);
+          std::iota(batch, batch + k, x);
+          calls.work(ctx, 0, batch, k);
+          x += k;
+        }
+      } else {
+        std::size_t last = next;
+        while (last < all.size() && all[last] < end)
+          ++last;
+        if (last > next)
+          calls.work(ctx, 0, all.data() + next, last - next);
+        next = last;
+      }
+      if (!calls.done(ctx, 0, end))
+        return false;
+    }
+    return true;
+  }
+  const plan pl = plan_search(pattern, p, filter_off, tables, text, n, sink::find, false, tune);
+  const sharing d = choose_sharing(n, tune, writes::little);
+  // Each piece starts the kernel afresh, at a cost of O(p) at most: pieces of 2p or more keep the
+  // whole linear. Pieces start on granules, as shares do.
+  std::size_t len = std::min(std::max(piece, p <= ~std::size_t(0) / 4 ? 2 * p : p), pl.fit);
+  len = (len + d.granule - 1) / d.granule * d.granule;
+  std::vector<position_list> lists(2 * d.threads);
+  calls.slots(ctx, lists.size());
+  piece_pass ps{pl, text, d, len, (pl.fit + len - 1) / len, d.threads, n, lists, calls, ctx};
+  const std::size_t helpers = std::min(d.threads, hardware_threads()) - 1;
+  for (std::size_t r = 0;; ++r) {
+    ps.hand_from = r > 0 ? (r - 1) * d.threads : 0;
+    ps.hand_to = std::min(r * d.threads, ps.pieces);
+    if (r * d.threads >= ps.pieces || ps.quit.load()) {
+      piece_pass::hand_on(&ps);
+      break;
+    }
+    ps.round = r;
+    run_shares(std::min(d.threads, ps.pieces - r * d.threads), helpers, piece_pass::search, &ps,
+               piece_pass::hand_on);
+  }
+  if (ps.error)
+    std::rethrow_exception(ps.error);
+  for (const position_list& f : lists)
+    if (f.failed)
+      throw std::bad_alloc();
+  return !ps.stopped;
 }
 
 } // namespace seekpat_internal

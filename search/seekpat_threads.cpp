@@ -22,6 +22,7 @@ namespace {
 struct job {
   void (*run)(void*, std::size_t);
   void* ctx;
+  void (*first)(void*) = nullptr; // the caller's own work before it claims shares
   std::size_t shares;
   std::atomic<std::size_t> next{0};   // the next share to claim
   std::size_t seats;                  // helpers that may still join (under crew::m_)
@@ -60,6 +61,8 @@ public:
       wake_.notify_one();
     else if (helpers > 1)
       wake_.notify_all();
+    if (j.first)
+      j.first(j.ctx);
     j.work();
     {
       std::lock_guard<std::mutex> l(m_);
@@ -168,18 +171,22 @@ std::size_t hardware_threads() {
   return k;
 }
 
-void run_shares(std::size_t shares, std::size_t helpers, void (*run)(void*, std::size_t),
-                void* ctx) noexcept {
+void run_shares(std::size_t shares, std::size_t helpers, void (*run)(void*, std::size_t), void* ctx,
+                void (*first)(void*)) noexcept {
   job j;
   j.run = run;
   j.ctx = ctx;
+  j.first = first;
   j.shares = shares;
   j.seats = 0;
   crew* c = helpers ? get_crew() : nullptr;
-  if (c)
+  if (c) {
     c->run(j, helpers);
-  else
-    j.work(); // no crew (out of memory): every share on the calling thread
+    return;
+  }
+  if (first) // no crew (out of memory): every share on the calling thread
+    first(ctx);
+  j.work();
 }
 
 } // namespace seekpat_internal

@@ -244,6 +244,66 @@ TEST(SeekpatLib, ListingIsLinearInLongPatterns) {
   }
 }
 
+// Pieces of every size over small and large texts, on every thread count: each slot holds one
+// piece's starts, in order, until its done, and the pieces come in order: together, the
+// definition. A stop and a throw from work end it with what was handed on exact.
+TEST(SeekpatLib, PiecesHandedOnInOrder) {
+  textgen::rng r(61);
+  std::string text(9u << 20, '\0');
+  textgen::english(text.data(), text.size(), 8);
+  for (int round = 0; round < 24; ++round) {
+    const std::string bytes = round % 4 == 3 ? "e" : round % 4 ? " the " : "Holmes";
+    const std::size_t n = round % 3 == 0 ? r.below(70000) : (1u << 20) + r.below(8u << 20);
+    const std::size_t piece = round % 5 == 0 ? 1 + r.below(50) : 1 + r.below(3u << 20);
+    const unsigned threads = round % 4;
+    const std::vector<std::size_t> want = reference_positions(bytes, text.substr(0, n));
+    std::vector<std::vector<std::size_t>> slots;
+    std::vector<std::size_t> got;
+    std::size_t last_end = 0, pieces = 0;
+    const bool all = pattern(bytes).for_each_piece(
+        text.data(), n, piece, [&](std::size_t k) { slots.resize(k); },
+        [&](std::size_t slot, const std::size_t* at, std::size_t k) {
+          slots.at(slot).insert(slots[slot].end(), at, at + k);
+        },
+        [&](std::size_t slot, std::size_t end) {
+          for (std::size_t x : slots.at(slot))
+            EXPECT_TRUE(x >= last_end && x < end) << x << " in [" << last_end << ", " << end << ")";
+          EXPECT_GT(end, last_end);
+          got.insert(got.end(), slots[slot].begin(), slots[slot].end());
+          slots[slot].clear();
+          last_end = end;
+          ++pieces;
+        },
+        threads);
+    const std::string what = "round " + std::to_string(round) + " n=" + std::to_string(n);
+    EXPECT_TRUE(all);
+    EXPECT_EQ(got, want) << what;
+    EXPECT_EQ(last_end, n) << what;
+    EXPECT_LE(slots.size(), 2 * std::max(1u, std::thread::hardware_concurrency())) << what;
+    EXPECT_LE(pieces, n / std::max<std::size_t>(piece, 1) + 1) << what;
+  }
+  const pattern e("e");
+  std::size_t handed = 0, seen = 0;
+  EXPECT_FALSE(e.for_each_piece(
+      text.data(), text.size(), 1u << 16, [](std::size_t) {},
+      [&](std::size_t, const std::size_t*, std::size_t k) { seen += k; },
+      [&](std::size_t, std::size_t) { return ++handed < 3; }));
+  EXPECT_EQ(handed, 3u);
+  EXPECT_THROW(e.for_each_piece(
+                   text.data(), text.size(), 1u << 16, [](std::size_t) {},
+                   [&](std::size_t, const std::size_t* at, std::size_t) {
+                     if (*at > (4u << 20))
+                       throw std::runtime_error("from work");
+                   },
+                   [&](std::size_t, std::size_t end) { EXPECT_LE(end, 4u << 20); }),
+               std::runtime_error);
+  EXPECT_THROW(e.for_each_piece(
+                   text.data(), 1, 0, [](std::size_t) {},
+                   [](std::size_t, const std::size_t*, std::size_t) {},
+                   [](std::size_t, std::size_t) {}),
+               std::invalid_argument);
+}
+
 // Any thread count gives the same answer, and one pattern serves several threads at once.
 TEST(SeekpatLib, ThreadCountsAndSharing) {
   const std::size_t n = (9u << 20) + 333;
