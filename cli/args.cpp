@@ -1,14 +1,11 @@
 #include "args.h"
 
-#include "seekpat_version.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
+#include <climits>
 #include <cstring>
 
 namespace seekpat_cli {
@@ -30,14 +27,10 @@ const char help_text[] =
     "      --help         print this help\n"
     "      --version      print the version\n"
     "\n"
-    "With several files each line starts with the file's name and a colon.\n"
-    "Exit status: 0 when PATTERN occurs, 1 when it does not, 2 on any error.\n";
-
-[[noreturn]] void usage_error(const std::string& message) {
-  std::fprintf(stderr, "seekpat: %s\n%sTry 'seekpat --help' for more information.\n",
-               message.c_str(), usage_line);
-  std::exit(2);
-}
+    "With several files each line starts with the file's name and a colon. Standard input is\n"
+    "searched from where it stands, and offsets count from there.\n"
+    "Exit status: 0 when PATTERN occurs (with -q, also where another input failed), 1 when it\n"
+    "does not, 2 on any error.\n";
 
 bool from_hex(const std::string& digits, std::string& bytes) {
   auto value = [](char c) {
@@ -59,96 +52,122 @@ bool from_hex(const std::string& digits, std::string& bytes) {
 }
 
 std::string pattern_file(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY);
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || S_ISDIR(st.st_mode))
-    usage_error(path + ": " + std::strerror(fd < 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : errno));
+  int error = fd < 0 ? errno : fstat(fd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
   std::string bytes;
   char buf[65536];
-  for (;;) {
+  while (error == 0) {
     const ssize_t k = read(fd, buf, sizeof buf);
     if (k < 0 && errno == EINTR)
       continue;
     if (k < 0)
-      usage_error(path + ": " + std::strerror(errno));
-    if (k == 0)
+      error = errno;
+    if (k <= 0)
       break;
     bytes.append(buf, static_cast<std::size_t>(k));
   }
-  close(fd);
+  if (fd >= 0)
+    close(fd);
+  if (error)
+    throw usage_error{path + ": " + std::strerror(error)};
   return bytes;
 }
 
-options parse(int argc, char** argv) {
+bool thread_count(const std::string& digits, unsigned* n) {
+  if (digits.empty() || digits.size() > 10 ||
+      digits.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  const unsigned long long v = std::stoull(digits);
+  if (v > UINT_MAX)
+    return false;
+  *n = static_cast<unsigned>(v);
+  return true;
+}
+
+options parse(int argc, const char* const* argv) {
   options o;
-  bool only_operands = false;
-  std::string pattern_arg;
-  bool pattern_given = false;
-  auto value_of = [&](int& a, const std::string& arg, std::size_t skip) {
-    if (arg.size() > skip) // -jN, --threads=N
-      return arg.substr(skip + (arg[skip] == '=' ? 1 : 0));
+  bool only_operands = false, have_pattern = false, hex = false;
+  std::vector<std::string> operands;
+  // The value of an option: what follows it in its own argument, else the next argument.
+  auto value = [&](int& a, const std::string& option, const std::string& rest) {
+    if (!rest.empty())
+      return rest;
     if (a + 1 >= argc)
-      usage_error("option " + arg + " needs a value");
+      throw usage_error{"option " + option + " needs a value"};
     return std::string(argv[++a]);
+  };
+  auto set = [&](char letter, const std::string& v) {
+    if (letter == 'e') {
+      o.pattern = v;
+      have_pattern = true;
+    } else if (letter == 'f') {
+      o.pattern = pattern_file(v);
+      have_pattern = true;
+    } else if (!thread_count(v, &o.threads)) {
+      throw usage_error{"invalid thread count '" + v + "'"};
+    }
   };
   for (int a = 1; a < argc; ++a) {
     const std::string arg = argv[a];
     if (only_operands || arg.size() < 2 || arg[0] != '-') {
-      if (!pattern_given && !o.have_pattern) {
-        pattern_arg = arg;
-        pattern_given = true;
-      } else {
-        o.files.push_back(arg);
-      }
+      operands.push_back(arg);
     } else if (arg == "--") {
       only_operands = true;
-    } else if (arg == "--help") {
-      std::fputs(usage_line, stdout);
-      std::fputs(help_text, stdout);
-      std::exit(std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 2);
-    } else if (arg == "--version") {
-      std::printf("seekpat %s\n", SEEKPAT_VERSION);
-      std::exit(std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 2);
-    } else if (arg == "-b" || arg == "--offsets") {
-      o.offsets = true;
-    } else if (arg == "-q" || arg == "--quiet") {
-      o.quiet = true;
-    } else if (arg == "-x" || arg == "--hex") {
-      o.hex = true;
-    } else if (arg.compare(0, 2, "-e") == 0) {
-      o.pattern = value_of(a, arg, 2);
-      o.have_pattern = true;
-    } else if (arg.compare(0, 2, "-f") == 0) {
-      o.pattern = pattern_file(value_of(a, arg, 2));
-      o.have_pattern = true;
-    } else if (arg.compare(0, 2, "-j") == 0 || arg.compare(0, 9, "--threads") == 0) {
-      const std::string v = value_of(a, arg, arg[1] == 'j' ? 2 : 9);
-      char* end = nullptr;
-      errno = 0;
-      const unsigned long n = std::strtoul(v.c_str(), &end, 10);
-      if (v.empty() || *end || errno || v[0] == '-' || n > 4096)
-        usage_error("invalid thread count '" + v + "'");
-      o.threads = static_cast<unsigned>(n);
+    } else if (arg[1] == '-') {
+      const std::size_t eq = arg.find('=');
+      const std::string name = arg.substr(0, eq);
+      if (arg == "--help" || arg == "--version") {
+        o.what = arg == "--help" ? options::action::help : options::action::version;
+        return o;
+      } else if (arg == "--offsets") {
+        o.offsets = true;
+      } else if (arg == "--quiet" || arg == "--silent") {
+        o.quiet = true;
+      } else if (arg == "--hex") {
+        hex = true;
+      } else if (name == "--threads") {
+        set('j', eq == std::string::npos ? value(a, name, "") : arg.substr(eq + 1));
+      } else {
+        throw usage_error{"unknown option '" + arg + "'"};
+      }
     } else {
-      usage_error("unknown option '" + arg + "'");
+      for (std::size_t k = 1; k < arg.size(); ++k) {
+        const char c = arg[k];
+        if (c == 'b') {
+          o.offsets = true;
+        } else if (c == 'q') {
+          o.quiet = true;
+        } else if (c == 'x') {
+          hex = true;
+        } else if (c == 'e' || c == 'f' || c == 'j') { // takes the rest of the argument
+          set(c, value(a, std::string("-") + c, arg.substr(k + 1)));
+          break;
+        } else {
+          throw usage_error{"unknown option '-" + std::string(1, c) + "'"};
+        }
+      }
     }
   }
-  if (o.have_pattern && pattern_given) // -e or -f: the first operand is a file
-    o.files.insert(o.files.begin(), pattern_arg);
-  else if (pattern_given)
-    o.pattern = pattern_arg;
-  else if (!o.have_pattern)
-    usage_error("no pattern");
-  if (o.hex) {
+  // With -e or -f every operand is a file; else the first is the pattern.
+  if (!have_pattern) {
+    if (operands.empty())
+      throw usage_error{"no pattern"};
+    o.pattern = operands.front();
+    operands.erase(operands.begin());
+  }
+  o.files = operands;
+  if (hex) {
     std::string bytes;
     if (!from_hex(o.pattern, bytes))
-      usage_error("malformed hex pattern '" + o.pattern + "'");
+      throw usage_error{"malformed hex pattern '" + o.pattern + "'"};
     o.pattern = bytes;
   }
   if (o.pattern.empty())
-    usage_error("empty pattern");
+    throw usage_error{"empty pattern"};
   if (o.files.empty())
     o.files.push_back("-");
   return o;
 }
+
 } // namespace seekpat_cli

@@ -1,4 +1,6 @@
-// The command line: options, the pattern as given (raw, hex or a file's bytes), usage errors.
+// The command line: options, operands, and the pattern as given (raw bytes, hex, or a file's
+// bytes). Options follow grep's habits: flags bundle (-bq), a value follows its letter (-j2,
+// -j 2) or a long name (--threads=2, --threads 2), and "--" ends the options.
 #pragma once
 
 #include <string>
@@ -10,20 +12,32 @@ extern const char usage_line[];
 extern const char help_text[];
 
 struct options {
-  std::string pattern;
-  bool have_pattern = false, offsets = false, quiet = false, hex = false;
-  unsigned threads = 0;
-  std::vector<std::string> files;
+  enum class action { search, help, version };
+  action what = action::search;
+  std::string pattern; // the bytes to find (hex decoded), never empty for a search
+  bool offsets = false, quiet = false;
+  unsigned threads = 0;           // a ceiling (0: every core)
+  std::vector<std::string> files; // "-" is standard input; never empty for a search
 };
 
-[[noreturn]] void usage_error(const std::string& message);
+// A command line that cannot be run: the tool says "seekpat: " message, then how it is used, and
+// ends with status 2.
+struct usage_error {
+  std::string message;
+};
 
-// The bytes of a string of hexadecimal digits, two per byte; false when it is not one.
+// The command line argv[1, argc). Throws usage_error.
+options parse(int argc, const char* const* argv);
+
+// The bytes of a string of hexadecimal digits (either case), two per byte; false when it is
+// not one.
 bool from_hex(const std::string& digits, std::string& bytes);
 
-// The whole content of the file at path, for -f; exits with a usage error when it cannot be read.
+// The whole content of the file at path, for -f. Throws usage_error ("PATH: why") where it
+// cannot be read.
 std::string pattern_file(const std::string& path);
 
-options parse(int argc, char** argv);
+// The value of -j: decimal digits alone, fitting an unsigned; false otherwise.
+bool thread_count(const std::string& digits, unsigned* n);
 
 } // namespace seekpat_cli

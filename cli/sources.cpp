@@ -1,16 +1,44 @@
 #include "sources.h"
 
-#include <sys/stat.h>
+#include "terminal.h"
+
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <memory>
+#include <cstring>
 #include <new>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 namespace seekpat_cli {
+
+const char stdin_name[] = "(standard input)";
+
+namespace {
+
+// File systems whose files report a size that is not what reading them gives (a page, or 0).
+bool size_is_made_up(int fd) {
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0)
+    return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+  case PROC_SUPER_MAGIC:
+  case SYSFS_MAGIC:
+  case DEBUGFS_MAGIC:
+  case TRACEFS_MAGIC:
+  case SECURITYFS_MAGIC:
+  case CGROUP_SUPER_MAGIC:
+  case CGROUP2_SUPER_MAGIC:
+  case EFIVARFS_MAGIC:
+  case BPF_FS_MAGIC: return true;
+  default: return false;
+  }
+}
 
 // The file mapped while a mapped search runs, and whether a page of it was found gone (the file
 // shrank). A load from a page past a file's new end raises SIGBUS: the handler puts a page of
@@ -18,6 +46,7 @@ namespace seekpat_cli {
 // reported. A fault anywhere else takes the default action.
 std::atomic<std::uintptr_t> mapped_lo{0}, mapped_hi{0};
 std::atomic<bool> mapped_lost{false};
+
 void on_sigbus(int sig, siginfo_t* info, void*) {
   const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(info->si_addr);
   const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
@@ -29,68 +58,140 @@ void on_sigbus(int sig, siginfo_t* info, void*) {
   }
   signal(sig, SIG_DFL); // the load faults again, now with the default action
 }
-// Counts the occurrences in a regular file of `size` bytes on every thread: each reads its own
-// part with pread into a buffer of its own and feeds it to a stream searcher of its own, reading
-// p - 1 bytes past the part's end, so that it sees every occurrence that starts in its part and
-// no other. Reading on every core brings the file in faster than one reader can. Returns false,
-// with the error in *error (0 when the file ended early), when a part could not be read whole.
-bool count_in_parts(int fd, std::uint64_t size, const seekpat_lib::pattern& pat, unsigned threads,
-                    progress& shown, std::uint64_t* count, int* error) {
-  const std::uint64_t parts = threads, reach = pat.size() ? pat.size() - 1 : 0;
-  std::vector<std::uint64_t> counts(parts, 0);
-  std::vector<int> errors(parts, -1); // -1: read whole; 0: ended early; else errno
-  std::atomic<std::uint64_t> done{0};
-  auto part = [&](std::uint64_t k) {
-    const std::uint64_t start = size / parts * k,
-                        end = k + 1 == parts ? size : size / parts * (k + 1);
-    const std::uint64_t stop = end + reach < size ? end + reach : size;
-    const std::size_t block = 1u << 20; // a block stays in L2 between the read and the search
-    const std::unique_ptr<char[]> buf(new (std::nothrow) char[block]);
-    if (!buf) {
-      errors[k] = ENOMEM;
-      return;
-    }
-    seekpat_lib::stream_searcher stream(pat, 1);
-    for (std::uint64_t at = start; at < stop;) {
-      const std::size_t want = stop - at < block ? static_cast<std::size_t>(stop - at) : block;
-      const ssize_t got = pread(fd, buf.get(), want, static_cast<off_t>(at));
-      if (got < 0 && errno == EINTR)
-        continue;
-      if (got <= 0) {
-        errors[k] = got < 0 ? errno : 0;
-        return;
-      }
-      counts[k] += stream.feed_count(buf.get(), static_cast<std::size_t>(got));
-      at += static_cast<std::uint64_t>(got);
-      // Bytes past the part's end are another part's.
-      const std::uint64_t own = at < end ? static_cast<std::uint64_t>(got)
-                                : at - static_cast<std::uint64_t>(got) < end
-                                    ? end - (at - static_cast<std::uint64_t>(got))
-                                    : 0;
-      done += own;
-      if (k == 0)
-        shown.update(done.load());
-    }
-  };
-  std::vector<std::thread> pool;
-  for (std::uint64_t k = 1; k < parts; ++k) {
-    try {
-      pool.emplace_back(part, k);
-    } catch (const std::system_error&) { // no thread: this one reads that part too
-      part(k);
-    }
+
+} // namespace
+
+bool open_input(const std::string& arg, const struct stat* output, input* in) {
+  in->is_stdin = arg == "-";
+  in->name = in->is_stdin ? stdin_name : arg;
+  in->fd = in->is_stdin ? 0 : open(arg.c_str(), O_RDONLY | O_CLOEXEC);
+  int error = in->fd < 0 ? errno : fstat(in->fd, &in->st) != 0 ? errno : 0;
+  if (error == 0 && S_ISDIR(in->st.st_mode))
+    error = EISDIR;
+  if (error) {
+    complain(in->name + ": " + std::strerror(error));
+    close_input(*in, 0);
+    return false;
   }
-  part(0);
-  for (std::thread& t : pool)
-    t.join();
-  *count = 0;
-  for (std::uint64_t k = 0; k < parts; ++k) {
-    *count += counts[k];
-    if (errors[k] != -1) {
-      *error = errors[k];
-      return false;
-    }
+  const bool regular = S_ISREG(in->st.st_mode);
+  if (regular && output && in->st.st_dev == output->st_dev && in->st.st_ino == output->st_ino) {
+    complain(in->name + ": input file is also the output");
+    close_input(*in, 0);
+    return false;
   }
+  in->fifo = S_ISFIFO(in->st.st_mode);
+  in->sized = regular && !size_is_made_up(in->fd);
+  if (in->sized) {
+    // Standard input may stand anywhere in its file: what is before it is not this input's.
+    const off_t at = in->is_stdin ? lseek(in->fd, 0, SEEK_CUR) : 0;
+    in->start = at > 0 ? static_cast<std::uint64_t>(at) : 0;
+    const auto end = static_cast<std::uint64_t>(in->st.st_size);
+    in->size = end > in->start ? end - in->start : 0;
+    posix_fadvise(in->fd, static_cast<off_t>(in->start), 0, POSIX_FADV_SEQUENTIAL);
+  }
+  if (in->fifo)
+    fcntl(in->fd, F_SETPIPE_SZ, 1 << 20); // a hint: errors ignored
   return true;
 }
+
+void close_input(input& in, std::uint64_t consumed) {
+  if (in.is_stdin) {
+    if (consumed)
+      lseek(in.fd, static_cast<off_t>(in.start + consumed), SEEK_SET);
+  } else if (in.fd >= 0) {
+    close(in.fd);
+  }
+  in.fd = -1;
+}
+
+bool changed_since_open(const input& in, std::uint64_t* at_end) {
+  struct stat now;
+  if (fstat(in.fd, &now) != 0) {
+    *at_end = in.size;
+    return false;
+  }
+  const auto end = static_cast<std::uint64_t>(now.st_size);
+  *at_end = end > in.start ? end - in.start : 0;
+  return *at_end != in.size || now.st_mtim.tv_sec != in.st.st_mtim.tv_sec ||
+         now.st_mtim.tv_nsec != in.st.st_mtim.tv_nsec;
+}
+
+bool with_mapping(const input& in, bool* lost, void (*search)(void*, const char*), void* ctx) {
+  // Mappings start on a page: standard input's bytes may begin inside one.
+  const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+  const std::uint64_t skip = in.start % page, len = in.size + skip;
+  if (len != static_cast<std::size_t>(len))
+    return false;
+  void* m = mmap(nullptr, static_cast<std::size_t>(len), PROT_READ, MAP_SHARED, in.fd,
+                 static_cast<off_t>(in.start - skip));
+  if (m == MAP_FAILED)
+    return false;
+  madvise(m, static_cast<std::size_t>(len), MADV_SEQUENTIAL); // advice only: errors ignored
+  struct sigaction sa = {}, old = {};
+  sa.sa_sigaction = on_sigbus;
+  sa.sa_flags = SA_SIGINFO;
+  sigemptyset(&sa.sa_mask);
+  mapped_lost = false;
+  mapped_lo = reinterpret_cast<std::uintptr_t>(m);
+  mapped_hi = reinterpret_cast<std::uintptr_t>(m) + len;
+  sigaction(SIGBUS, &sa, &old);
+  struct restore { // also when search throws
+    const struct sigaction& old;
+    void* m;
+    std::size_t len;
+    ~restore() {
+      sigaction(SIGBUS, &old, nullptr);
+      mapped_lo = mapped_hi = 0;
+      munmap(m, len);
+    }
+  } guard{old, m, static_cast<std::size_t>(len)};
+  search(ctx, static_cast<const char*>(m) + skip);
+  *lost = mapped_lost;
+  return true;
+}
+
+char* read_block::get(std::size_t want, std::size_t* got) {
+  if (size_ < want) {
+    buf_.reset();
+    size_ = 0;
+    for (std::size_t ask = want; !buf_ && ask >= 4096; ask /= 2) {
+      buf_.reset(new (std::nothrow) char[ask]);
+      size_ = buf_ ? ask : 0;
+    }
+    if (!buf_)
+      throw std::bad_alloc();
+  }
+  *got = size_ < want ? size_ : want;
+  return buf_.get();
+}
+
+std::size_t block_size_for(const input& in) {
+  if (!in.sized)
+    return 256u << 10;
+  const std::uint64_t most = 32u << 20, least = 64u << 10;
+  return static_cast<std::size_t>(in.size < least ? least : in.size < most ? in.size + 1 : most);
+}
+
+long read_some(const input& in, char* buf, std::size_t cap, void (*idle)(void*), void* ctx) {
+  std::size_t got = 0;
+  while (got < cap) {
+    if (!in.sized && got == 0 && idle) { // waiting on a stream: say so first
+      struct pollfd pf = {in.fd, POLLIN, 0};
+      if (poll(&pf, 1, 0) == 0)
+        idle(ctx);
+    }
+    const ssize_t k = read(in.fd, buf + got, cap - got);
+    if (k < 0 && errno == EINTR)
+      continue;
+    if (k < 0)
+      return got ? static_cast<long>(got) : -1; // the error comes again on the next read
+    if (k == 0)
+      break;
+    got += static_cast<std::size_t>(k);
+    if (!in.sized)
+      break;
+  }
+  return static_cast<long>(got);
+}
+
 } // namespace seekpat_cli

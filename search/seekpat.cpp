@@ -83,9 +83,12 @@ sharing choose_sharing(std::size_t n, const tuning& tune, writes w) {
                               : w == writes::little ? 2 * tune.min_share
                                                     : tune.min_share;
     d.threads = n / std::max<std::size_t>(least, 1);
+    // Never more shares than the hardware has threads, whatever the ceiling: more would run
+    // on no more threads, each holding its own positions.
     if (d.threads > 1)
-      d.threads = std::min<std::size_t>(d.threads,
-                                        tune.max_threads ? tune.max_threads : hardware_threads());
+      d.threads = std::min<std::size_t>({d.threads,
+                                         tune.max_threads ? tune.max_threads : hardware_threads(),
+                                         hardware_threads()});
   }
   d.threads = std::clamp<std::size_t>(d.threads, 1, std::max<std::size_t>(n, 1));
   d.granule = std::max<std::size_t>(tune.granule, 1);

@@ -255,7 +255,7 @@ TEST(SeekpatLib, PiecesHandedOnInOrder) {
     const std::string bytes = round % 4 == 3 ? "e" : round % 4 ? " the " : "Holmes";
     const std::size_t n = round % 3 == 0 ? r.below(70000) : (1u << 20) + r.below(8u << 20);
     const std::size_t piece = round % 5 == 0 ? 1 + r.below(50) : 1 + r.below(3u << 20);
-    const unsigned threads = round % 4;
+    const unsigned threads = round % 4 == 3 ? 4096 : round % 4; // a ceiling past the hardware
     const std::vector<std::size_t> want = reference_positions(bytes, text.substr(0, n));
     std::vector<std::vector<std::size_t>> slots;
     std::vector<std::size_t> got;
@@ -282,6 +282,13 @@ TEST(SeekpatLib, PiecesHandedOnInOrder) {
     EXPECT_LE(slots.size(), 2 * std::max(1u, std::thread::hardware_concurrency())) << what;
     EXPECT_LE(pieces, n / std::max<std::size_t>(piece, 1) + 1) << what;
   }
+  // A ceiling past the hardware gets no more than it: two slots per hardware thread.
+  const std::string zeros(64u << 20, '\0');
+  std::size_t slots_given = 0;
+  pattern("needle").for_each_piece(
+      zeros.data(), zeros.size(), 1u << 20, [&](std::size_t k) { slots_given = k; },
+      [](std::size_t, const std::size_t*, std::size_t) {}, [](std::size_t, std::size_t) {}, 4096);
+  EXPECT_LE(slots_given, 2 * std::max(1u, std::thread::hardware_concurrency()));
   const pattern e("e");
   std::size_t handed = 0, seen = 0;
   EXPECT_FALSE(e.for_each_piece(

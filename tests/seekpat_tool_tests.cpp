@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -28,6 +29,12 @@ void expect_out(const std::vector<std::string>& args, const std::string& out, in
   EXPECT_EQ(r.status, status) << args.back();
 }
 
+run_options merged() {
+  run_options o;
+  o.merge_streams = true;
+  return o;
+}
+
 void expect_error(const std::vector<std::string>& args, const std::string& out,
                   const std::string& err, int status = 2) {
   const program_result r = run_program(args);
@@ -38,6 +45,63 @@ void expect_error(const std::vector<std::string>& args, const std::string& out,
 
 const std::string usage =
     "Usage: seekpat [OPTIONS] PATTERN [FILE...]\nTry 'seekpat --help' for more information.\n";
+
+// Starts the tool with the given descriptors as its standard input, output and error.
+pid_t spawn(const std::vector<std::string>& args, int in, int out, int err) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+      argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+      _exit(126);
+    for (int fd = 3; fd < 64; ++fd)
+      close(fd);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int exit_status(pid_t pid) {
+  int st = -1;
+  waitpid(pid, &st, 0);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+// Reads from fd until what was read ends with `until` (or the end); returns it all.
+std::string read_until(int fd, const std::string& until) {
+  std::string got;
+  char c;
+  while (
+      (got.size() < until.size() || got.compare(got.size() - until.size(), until.size(), until)) &&
+      read(fd, &c, 1) == 1)
+    got += c;
+  return got;
+}
+
+// A pseudo-terminal's two ends: the master to read, the slave's path to open.
+struct terminal_pair {
+  int master = -1;
+  std::string slave;
+  terminal_pair() {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+      std::abort();
+    slave = ptsname(master);
+  }
+  ~terminal_pair() { close(master); }
+  // What the terminal holds now, once its writers are gone.
+  std::string rest() const {
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    std::string shown;
+    char buf[4096];
+    for (ssize_t k; (k = read(master, buf, sizeof buf)) > 0;)
+      shown.append(buf, static_cast<std::size_t>(k));
+    return shown;
+  }
+};
 
 } // namespace
 
@@ -73,8 +137,8 @@ TEST(SeekpatTool, LargeFilesReadInPartsMissNothing) {
     for (unsigned k = 1; k < parts;
          ++k) // from the last position before each bound of `parts` parts
       text.replace(text.size() / parts * k - 1, pat.size(), pat);
-  for (std::size_t mib = 1; mib <= 9; ++mib)
-    text.replace((mib << 20) - 11, pat.size(), pat);
+  for (std::size_t mib = 1; mib <= 9; ++mib) // a piece's last start, or inside its reach
+    text.replace((mib << 20) - (mib % 2 ? 1 : 11), pat.size(), pat);
   text.replace(0, pat.size(), pat);
   text.replace(text.size() - pat.size(), pat.size(), pat);
   const std::string path = file_with("large", text);
@@ -115,30 +179,33 @@ TEST(SeekpatTool, FilesPastFourGigabytes) {
 }
 
 // A file searched in place that shrinks under the search: no crash (a mapping past a file's end
-// raises SIGBUS), the change reported with the size at the end. Truncated at several moments,
-// counting and listing offsets in turn; each run either ends before or reports the change.
+// raises SIGBUS, on whichever thread reads there: the library's helpers too), the change reported
+// with the size at the end. Truncated at several moments, counting and listing offsets on one
+// thread, two and every core; each run either ends before or reports the change.
 #ifndef SANITIZED // the sanitizers' own signal handling stays out of this
 TEST(SeekpatTool, FilesThatShrinkWhileSearchedAreReported) {
   const std::string path = temp_dir() + "/shrinking";
   int reported = 0;
-  for (int round = 0; round < 6; ++round) {
+  for (int round = 0; round < 12; ++round) {
     const bool offsets = round % 2;
+    const char* threads[] = {"1", "2", "0"};
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, 256ll << 20), 0); // a hole: reads as zeros, costs no disk
+    ASSERT_EQ(ftruncate(fd, 512ll << 20), 0); // a hole: reads as zeros, costs no disk
     close(fd);
     const pid_t cutter = fork();
     if (cutter == 0) {
-      usleep(static_cast<useconds_t>(1000 + 3000 * round));
+      usleep(static_cast<useconds_t>(2000 + 4000 * (round / 6)));
       _exit(truncate(path.c_str(), 4096) == 0 ? 0 : 1);
     }
-    const program_result r = run_program({tool, "-j", "1", offsets ? "-b" : "-j1", "x", path});
+    const program_result r =
+        run_program({tool, "-j", threads[round / 2 % 3], offsets ? "-b" : "--", "x", path});
     int status = -1;
     waitpid(cutter, &status, 0);
     ASSERT_TRUE(r.status == 1 || r.status == 2) << r.status << " " << r.err;
     if (r.status == 2) {
       EXPECT_EQ(r.out, offsets ? "" : "0\n");
-      EXPECT_NE(r.err.find("file changed while it was searched (268435456 bytes when opened, "
+      EXPECT_NE(r.err.find("file changed while it was searched (536870912 bytes when opened, "
                            "4096 at the end)"),
                 std::string::npos)
           << r.err;
@@ -149,6 +216,138 @@ TEST(SeekpatTool, FilesThatShrinkWhileSearchedAreReported) {
   unlink(path.c_str());
 }
 #endif
+
+// Standard input in a file is searched from where it stands, offsets counted from there, whether
+// it is read (small) or searched in place (large); a second "-" finds it at its end; -q at its
+// end is "not found".
+TEST(SeekpatTool, StandardInputFromWhereItStands) {
+  std::string large((9u << 20) + 100, 'x');
+  for (std::size_t at : {std::size_t(0), std::size_t(5u << 20), large.size() - 6})
+    large.replace(at, 6, "needle");
+  const std::string paths[] = {file_with("in-small", "needle at 0, needle at 13"),
+                               file_with("in-large", large)};
+  const std::string skips[] = {"3", "4194307"};
+  const std::string counts[] = {"1\n", "2\n"}, offsets[] = {"10\n", "1048573\n5242971\n"};
+  for (int k = 0; k < 2; ++k) {
+    const std::string skip = "dd bs=" + skips[k] + " count=1 of=/dev/null status=none; ";
+    const std::string in = " < '" + paths[k] + "'";
+    expect_out({"/bin/sh", "-c", "{ " + skip + tool + " needle; }" + in}, counts[k], 0);
+    expect_out({"/bin/sh", "-c", "{ " + skip + tool + " -b needle; }" + in}, offsets[k], 0);
+    expect_out({"/bin/sh", "-c", tool + " needle - -" + in},
+               "(standard input):" + std::to_string(k + 2) + "\n(standard input):0\n", 0);
+    expect_out({"/bin/sh", "-c", "{ cat >/dev/null; " + tool + " -q needle; }" + in}, "", 1);
+  }
+}
+
+// Files of /proc and /sys say a size (0, a page) that is not what reading them gives: read to
+// their end, they are no changed files.
+TEST(SeekpatTool, PseudoFilesReadToTheirEnd) {
+  int tried = 0;
+  for (const char* path : {"/proc/version", "/sys/kernel/mm/transparent_hugepage/enabled",
+                           "/sys/devices/system/cpu/online"}) {
+    const std::string text = slurp(path);
+    if (text.empty())
+      continue;
+    const std::string pat = text.substr(0, 1);
+    const std::size_t want = reference_positions(pat, text).size();
+    expect_out({tool, pat, path}, std::to_string(want) + "\n", 0);
+    ++tried;
+  }
+  EXPECT_GT(tried, 0) << "no file of /proc or /sys could be read";
+}
+
+// A live stream is answered as its data comes, before it ends: -q returns at the first
+// occurrence, and offsets go out while the writer waits (a tool that waited for more input or
+// for a full block would never return here; the ctest timeout catches that).
+TEST(SeekpatTool, LiveStreamsAnsweredAsDataComes) {
+  int in[2], out[2];
+  ASSERT_EQ(pipe(in), 0);
+  ASSERT_EQ(pipe(out), 0);
+  const int err = open("/dev/null", O_WRONLY);
+  pid_t child = spawn({tool, "-q", "needle"}, in[0], out[1], err);
+  ASSERT_EQ(write(in[1], "xx needle xx\n", 13), 13);
+  EXPECT_EQ(exit_status(child), 0); // the writer is still there
+  close(in[0]);
+  close(in[1]);
+  ASSERT_EQ(pipe(in), 0);
+  child = spawn({tool, "-b", "needle"}, in[0], out[1], err);
+  close(in[0]);
+  close(out[1]);
+  ASSERT_EQ(write(in[1], "needle\n", 7), 7);
+  EXPECT_EQ(read_until(out[0], "\n"), "0\n");
+  ASSERT_EQ(write(in[1], "a needle\n", 9), 9);
+  EXPECT_EQ(read_until(out[0], "\n"), "9\n");
+  close(in[1]);
+  EXPECT_EQ(read_until(out[0], "(the end)"), "");
+  EXPECT_EQ(exit_status(child), 0);
+  close(out[0]);
+  close(err);
+}
+
+// The progress line never runs into what follows it on the same terminal: offsets written there
+// and a signal that ends the tool both clear it first.
+TEST(SeekpatTool, ProgressLineClearedBeforeOutputAndOnSignals) {
+  for (bool signalled : {false, true}) {
+    terminal_pair term;
+    const int tty = open(term.slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(tty, 0);
+    int in[2];
+    ASSERT_EQ(pipe(in), 0);
+    const pid_t child = spawn({tool, "-b", "needle"}, in[0], tty, tty);
+    close(in[0]);
+    close(tty);
+    ASSERT_EQ(write(in[1], "needle", 6), 6);
+    read_until(term.master, "0\r\n"); // a terminal ends lines with CR LF
+    sleep(1);
+    ASSERT_EQ(write(in[1], "x", 1), 1); // a second on: the progress line is drawn
+    read_until(term.master, " GB/s");
+    if (signalled) {
+      kill(child, SIGTERM);
+      EXPECT_EQ(exit_status(child), 128 + SIGTERM);
+      EXPECT_EQ(term.rest(), "\r\033[K");
+    } else {
+      ASSERT_EQ(write(in[1], "needle", 6), 6);
+      EXPECT_EQ(read_until(term.master, "7\r\n"), "\r\033[K7\r\n");
+      close(in[1]);
+      EXPECT_EQ(exit_status(child), 0);
+    }
+    close(in[1]);
+  }
+}
+
+// The tool works where memory is short, as grep does: no block reserved before it is needed,
+// and a file that cannot be mapped (a limit below its size) read in blocks, occurrences across
+// the blocks' bounds and at its end included. With no limit, an early -q on a large file is no
+// change.
+TEST(SeekpatTool, ShortOfAddressSpace) {
+#ifdef SANITIZED
+  GTEST_SKIP() << "the sanitizers reserve more address space than these limits";
+#endif
+  run_options small;
+  small.stdin_path = file_with("abc", "abc\n");
+  small.address_space = 40'000'000;
+  expect_out({tool, "b"}, "1\n", 0, small);
+  const std::string path = temp_dir() + "/unmappable";
+  const long long size = 200ll << 20;
+  const long long at[] = {0, (32ll << 20) - 1, (64ll << 20) - 5, (100ll << 20) - 1, size - 6};
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, size), 0);
+  std::string offsets;
+  for (long long a : at) {
+    ASSERT_EQ(pwrite(fd, "needle", 6, a), 6);
+    offsets += std::to_string(a) + "\n";
+  }
+  close(fd);
+  run_options limited;
+  limited.address_space = 150ull << 20;
+  for (const char* threads : {"1", "2"}) {
+    expect_out({tool, "-j", threads, "needle", path}, "5\n", 0, limited);
+    expect_out({tool, "-j", threads, "-b", "needle", path}, offsets, 0, limited);
+  }
+  expect_out({tool, "-q", "needle", path}, "", 0);
+  unlink(path.c_str());
+}
 
 // A search that runs longer than a second shows its progress on standard error when that is a
 // terminal, and clears the line at the end; the count still goes to standard output. Where
@@ -198,6 +397,16 @@ TEST(SeekpatTool, FailuresSayWhatAndEndWithStatusTwo) {
   expect_error({tool, "aa", "/no/such/file", a}, a + ":2\n",
                "seekpat: /no/such/file: No such file or directory\n");
   expect_error({tool, "aa", temp_dir()}, "", "seekpat: " + temp_dir() + ": Is a directory\n");
+  // As grep -q: found is status 0, whatever failed before; found first, nothing more is opened.
+  expect_error({tool, "-q", "aa", "/no/such/file", a}, "",
+               "seekpat: /no/such/file: No such file or directory\n", 0);
+  expect_error({tool, "-q", "aa", a, "/no/such/file"}, "", "", 0);
+  // A file that is also the output would grow under its own search: refused, left as it was.
+  const std::string self = file_with("self", "xx");
+  expect_out({"/bin/sh", "-c", tool + " -b x '" + self + "' >> '" + self + "'"},
+             "seekpat: " + self + ": input file is also the output\n", 2, merged());
+  EXPECT_EQ(slurp(self), "xx");
+  expect_out({"/bin/sh", "-c", tool + " -q x '" + self + "' >> '" + self + "'"}, "", 0);
   expect_error({tool}, "", "seekpat: no pattern\n" + usage);
   expect_error({tool, "", a}, "", "seekpat: empty pattern\n" + usage);
   expect_error({tool, "-x", "6g", a}, "", "seekpat: malformed hex pattern '6g'\n" + usage);
