@@ -33,7 +33,7 @@ void clear_progress() noexcept {
 }
 
 void clear_progress_on_signals() {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
     struct sigaction sa = {}, old = {};
     if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN)
       continue;

@@ -14,8 +14,8 @@ void complain(const std::string& what);
 // Erases the progress line where one is drawn. Safe in a signal handler.
 void clear_progress() noexcept;
 
-// Has SIGINT, SIGTERM and SIGHUP clear the progress line before they end the process as they
-// would have (a signal the process ignores stays ignored).
+// Has SIGINT, SIGTERM, SIGHUP and SIGPIPE clear the progress line before they end the process as
+// they would have (a signal the process ignores stays ignored).
 void clear_progress_on_signals();
 
 // A line on standard error, while a search runs longer than a second and standard error is a
