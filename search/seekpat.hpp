@@ -112,9 +112,9 @@ public:
   // The same starts a piece of the text at a time, for callers whose own work per occurrence
   // (formatting it, say) is worth sharing across threads too. The text goes in pieces of about
   // `piece` bytes (at least 2p; at most one fewer piece than asked for where a piece would end
-  // past the text) in rounds of one piece per thread, searched on the plan of one call for the
-  // whole text:
-  //  - slots(k) first, on the calling thread: the pieces' slots are 0 to k - 1 (k <= 2 x threads);
+  // past the text) in rounds of four pieces per thread, searched on the plan of one call for
+  // the whole text:
+  //  - slots(k) first, on the calling thread: the pieces' slots are 0 to k - 1 (k <= 8 x threads);
   //  - work(slot, at, k), on the thread that searched the piece, at the same time as other
   //    pieces' work: the starts at[0, k) of occurrences that start in the piece, in increasing
   //    order, in one or more calls (none when it holds none); the slot is the piece's alone until

@@ -458,7 +458,7 @@ bool visit_positions(const unsigned char* pattern, std::size_t p, const std::siz
 
 // The same positions a piece of the text at a time, for callers whose work per position is
 // worth sharing too (seekpat_lib::pattern::for_each_piece, which says what each call may do).
-// Pieces of `piece` bytes (at least 2p, a multiple of the granule) go in rounds of one per
+// Pieces of `piece` bytes (at least 2p, a multiple of the granule) go in rounds of four per
 // thread, planned once for the whole text: calls.work(ctx, slot, at, k) with the positions of a
 // piece, on the thread that found them; calls.done(ctx, slot, end) on the calling thread in the
 // pieces' order, while the next round is searched. Throws std::bad_alloc, and whatever work or

@@ -222,7 +222,7 @@ struct piece_pass {
   const plan& pl;
   const unsigned char* text;
   const sharing& d;
-  std::size_t len, pieces, threads, n;
+  std::size_t len, pieces, per_round, n;
   std::vector<position_list>& lists;
   const piece_calls& calls;
   void* ctx;
@@ -233,7 +233,7 @@ struct piece_pass {
   std::mutex m{};
   std::exception_ptr error{}; // the first that work or done threw (under m)
 
-  std::size_t slot(std::size_t k) const { return k % (2 * threads); }
+  std::size_t slot(std::size_t k) const { return k % (2 * per_round); }
   void fail(std::exception_ptr e) {
     const std::lock_guard<std::mutex> l(m);
     if (!error)
@@ -243,7 +243,7 @@ struct piece_pass {
   // Piece `s` of this round, on whichever thread takes it.
   static void search(void* self, std::size_t s) noexcept {
     piece_pass& ps = *static_cast<piece_pass*>(self);
-    const std::size_t k = ps.round * ps.threads + s;
+    const std::size_t k = ps.round * ps.per_round + s;
     if (k >= ps.pieces || ps.quit.load(std::memory_order_relaxed))
       return;
     const std::size_t at = ps.slot(k), start = k * ps.len;
@@ -319,19 +319,23 @@ bool visit_pieces(const unsigned char* pattern, std::size_t p, const std::size_t
   // whole linear. Pieces start on granules, as shares do.
   std::size_t len = std::min(std::max(piece, p <= ~std::size_t(0) / 4 ? 2 * p : p), pl.fit);
   len = (len + d.granule - 1) / d.granule * d.granule;
-  std::vector<position_list> lists(2 * d.threads);
+  // Four pieces per thread a round: a round ends when its last piece does, and the caller's
+  // hand-over runs beside the round after; with more pieces per round, less of the machine
+  // waits at those ends (docs/design.md, measurements: "Pieces per round").
+  const std::size_t per_round = 4 * d.threads;
+  std::vector<position_list> lists(2 * per_round);
   calls.slots(ctx, lists.size());
-  piece_pass ps{pl, text, d, len, (pl.fit + len - 1) / len, d.threads, n, lists, calls, ctx};
+  piece_pass ps{pl, text, d, len, (pl.fit + len - 1) / len, per_round, n, lists, calls, ctx};
   const std::size_t helpers = std::min(d.threads, hardware_threads()) - 1;
   for (std::size_t r = 0;; ++r) {
-    ps.hand_from = r > 0 ? (r - 1) * d.threads : 0;
-    ps.hand_to = std::min(r * d.threads, ps.pieces);
-    if (r * d.threads >= ps.pieces || ps.quit.load()) {
+    ps.hand_from = r > 0 ? (r - 1) * per_round : 0;
+    ps.hand_to = std::min(r * per_round, ps.pieces);
+    if (r * per_round >= ps.pieces || ps.quit.load()) {
       piece_pass::hand_on(&ps);
       break;
     }
     ps.round = r;
-    run_shares(std::min(d.threads, ps.pieces - r * d.threads), helpers, piece_pass::search, &ps,
+    run_shares(std::min(per_round, ps.pieces - r * per_round), helpers, piece_pass::search, &ps,
                piece_pass::hand_on);
   }
   if (ps.error)

@@ -2,6 +2,7 @@
 // every one from there on), and the map must still come out whole and right. This program
 // replaces operator new, so that any allocation can be made to fail on demand.
 #include "reference.h"
+#include "seekpat.hpp"
 #include "seekpat_internal.h"
 
 #include <gtest/gtest.h>
@@ -138,6 +139,46 @@ TEST(SeekpatAllocationFailure, EveryAllocationFailingInTurnLeavesTheMapRight) {
 #endif
     }
   }
+}
+
+// A pattern and its stream searcher made while allocations fail: where both are made (a pattern
+// without memory for its failure function makes the searcher hold bytes instead), the stream in
+// chunks of every size gives every occurrence once, as the whole text does.
+TEST(SeekpatAllocationFailure, StreamsMadeShortOfMemoryStayExact) {
+  const std::string pat = "abaabaabaab"; // overlaps itself at 3, 6 and 8
+  std::string text;
+  for (int i = 0; text.size() < 5000; ++i) // whole copies, runs of them, and prefixes
+    text += i % 4 ? pat.substr(0, 3 + i % 9) : pat + pat.substr(3);
+  const std::vector<std::size_t> want = reference_positions(pat, text);
+  ASSERT_GT(want.size(), 100u);
+  int made_both = 0;
+  for (long k = 0; k < 2 * 64; ++k) { // the k/2-th alone, then all from it on
+    fail_from = k / 2;
+    fail_to = k % 2 ? 1L << 40 : k / 2;
+    made = 0;
+    armed = true;
+    bool made_it = false;
+    std::vector<std::size_t> got;
+    try {
+      seekpat_lib::stream_searcher s{seekpat_lib::pattern(pat), 1};
+      armed = false;
+      made_it = true;
+      for (std::size_t at = 0, step = 1; at < text.size(); at += step, step = step * 3 % 97 + 1) {
+        const std::size_t len = std::min(step, text.size() - at);
+        s.feed(text.data() + at, len, [&](std::uint64_t x) { got.push_back(x); });
+      }
+    } catch (const std::bad_alloc&) {
+    }
+    const long tried = made.load();
+    armed = false;
+    if (made_it) {
+      ++made_both;
+      EXPECT_EQ(got, want) << "allocations " << fail_from << ".." << fail_to << " failing";
+    }
+    if (fail_from > tried) // nothing failed: every allocation was tried
+      break;
+  }
+  EXPECT_GE(made_both, 3);
 }
 
 } // namespace

@@ -279,16 +279,16 @@ TEST(SeekpatLib, PiecesHandedOnInOrder) {
     EXPECT_TRUE(all);
     EXPECT_EQ(got, want) << what;
     EXPECT_EQ(last_end, n) << what;
-    EXPECT_LE(slots.size(), 2 * std::max(1u, std::thread::hardware_concurrency())) << what;
+    EXPECT_LE(slots.size(), 8 * std::max(1u, std::thread::hardware_concurrency())) << what;
     EXPECT_LE(pieces, n / std::max<std::size_t>(piece, 1) + 1) << what;
   }
-  // A ceiling past the hardware gets no more than it: two slots per hardware thread.
+  // A ceiling past the hardware gets no more than it: eight slots per hardware thread.
   const std::string zeros(64u << 20, '\0');
   std::size_t slots_given = 0;
   pattern("needle").for_each_piece(
       zeros.data(), zeros.size(), 1u << 20, [&](std::size_t k) { slots_given = k; },
       [](std::size_t, const std::size_t*, std::size_t) {}, [](std::size_t, std::size_t) {}, 4096);
-  EXPECT_LE(slots_given, 2 * std::max(1u, std::thread::hardware_concurrency()));
+  EXPECT_LE(slots_given, 8 * std::max(1u, std::thread::hardware_concurrency()));
   const pattern e("e");
   std::size_t handed = 0, seen = 0;
   EXPECT_FALSE(e.for_each_piece(
