@@ -188,8 +188,11 @@ long read_some(const input& in, char* buf, std::size_t cap, void (*idle)(void*),
     if (k == 0)
       break;
     got += static_cast<std::size_t>(k);
-    if (!in.sized)
-      break;
+    if (!in.sized) { // more only where it is there already: a stream is never waited on here
+      struct pollfd pf = {in.fd, POLLIN, 0};
+      if (poll(&pf, 1, 0) != 1 || !(pf.revents & POLLIN))
+        break;
+    }
   }
   return static_cast<long>(got);
 }

@@ -71,8 +71,9 @@ private:
 std::size_t block_size_for(const input& in);
 
 // Reads the input's next bytes into buf[0, cap): a sized file until buf is full or the file
-// ends; anything else as soon as some bytes come, having called idle(ctx) first when none were
-// there yet. Returns how many it read, 0 at the end, -1 with errno on an error.
+// ends; anything else as soon as some bytes came and no more are there yet (so a block holds
+// what was ready), having called idle(ctx) first when none were there. Returns how many it read, 0
+// at the end, -1 with errno on an error.
 long read_some(const input& in, char* buf, std::size_t cap, void (*idle)(void*), void* ctx);
 
 } // namespace seekpat_cli
