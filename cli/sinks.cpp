@@ -23,12 +23,12 @@ outcome report_changed(const input& in, std::uint64_t at_end) {
   return outcome::failed;
 }
 
-// Lists every occurrence in the mapped text[0, size) in order: pieces of 1 MiB, one per thread
-// at a time, each listed and formatted on the thread that searched it into a buffer of its
-// slot, written in order while the next round is searched (for_each_piece). So searching and
-// formatting run on every thread, and writing beside them. Memory: a buffer per slot (two per
-// thread), each at most a line per position of a piece. Stops after the piece where writing
-// fails; returns the number of lines listed.
+// Lists every occurrence in the mapped text[0, size) in order: pieces of 1 MiB in rounds, each
+// listed and formatted on the thread that searched it into a buffer of its slot, written in
+// order while the next round is searched (for_each_piece). So searching and formatting run on
+// every thread, and writing beside them. Memory: a buffer per slot (eight per thread), each at
+// most a line per position of a piece. Stops after the piece where writing fails; returns the
+// number of lines listed.
 std::uint64_t list_mapped(const char* text, std::uint64_t size, const seekpat_lib::pattern& pat,
                           unsigned threads, const std::string& prefix, output& out,
                           progress& shown) {
