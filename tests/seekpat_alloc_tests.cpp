@@ -141,6 +141,42 @@ TEST(SeekpatAllocationFailure, EveryAllocationFailingInTurnLeavesTheMapRight) {
   }
 }
 
+// Positions listed while allocations fail: each one failing in turn (alone, then all from it on),
+// the list comes out whole or the call throws std::bad_alloc, never a part of it.
+TEST(SeekpatAllocationFailure, ListsWholeOrNone) {
+  std::string text(200000, 'x');
+  for (std::size_t at = 0; at + 6 <= text.size(); at += 78)
+    text.replace(at, 6, "needle");
+  const std::vector<std::size_t> want = reference_positions("needle", text);
+  const auto* t = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* pat = reinterpret_cast<const unsigned char*>("needle");
+  for (int threads : {1, 3}) {
+    tuning tune;
+    tune.threads = threads;
+    tune.min_share = 1;
+    int thrown = 0;
+    for (long k = 0; k < 2 * 40; ++k) {
+      fail_from = k / 2;
+      fail_to = k % 2 ? 1L << 40 : k / 2;
+      made = 0;
+      armed = true;
+      try {
+        const std::vector<std::size_t> got =
+            seekpat_internal::find_positions(pat, 6, nullptr, nullptr, t, text.size(), tune);
+        armed = false;
+        EXPECT_EQ(got.size(), want.size()) << "allocations " << fail_from << ".." << fail_to;
+        EXPECT_TRUE(got == want);
+      } catch (const std::bad_alloc&) {
+        armed = false;
+        ++thrown;
+      }
+      if (fail_from > made.load())
+        break;
+    }
+    EXPECT_GT(thrown, 0) << threads;
+  }
+}
+
 // A pattern and its stream searcher made while allocations fail: where both are made (a pattern
 // without memory for its failure function makes the searcher hold bytes instead), the stream in
 // chunks of every size gives every occurrence once, as the whole text does.

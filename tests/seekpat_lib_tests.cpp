@@ -421,6 +421,15 @@ TEST(SeekpatLib, BadArguments) {
   EXPECT_EQ(visited, 2u);
   EXPECT_TRUE(pattern("a").for_each("aaaa", 4, [&](std::size_t) { ++visited; }));
   EXPECT_EQ(visited, 6u);
+  std::string sparse(10u << 20, 'x'); // past the small texts' path: planned in rounds
+  for (std::size_t at = 0; at + 6 <= sparse.size(); at += 4096)
+    sparse.replace(at, 6, "needle");
+  for (unsigned threads : {1u, 0u}) {
+    std::size_t calls = 0;
+    EXPECT_FALSE(pattern("needle").for_each(
+        sparse.data(), sparse.size(), [&](std::size_t) { return ++calls > 5; }, threads));
+    EXPECT_EQ(calls, 1u) << threads;
+  }
 
   const pattern nul(std::string("a\0b", 3)); // NUL is an ordinary byte
   EXPECT_EQ(nul.count("a\0ba\0b\0", 7), 2u);

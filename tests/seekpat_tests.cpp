@@ -359,6 +359,30 @@ TEST(SeekpatAdversarial, LinesOfARepeatedUnit) {
   }
 }
 
+// Runs of every period up to the 64 whose strides a table holds, and past it: a pattern of three
+// units in some 30 KB of the unit with one byte changed. A stride looked up for too few periods
+// marks most of a run's matches wrongly (periods 17-31 on AVX2: 1,497 of 1,995).
+TEST(SeekpatAdversarial, RunsOfEveryPeriod) {
+  textgen::rng r(1717);
+  for (std::size_t q = 1; q <= 70; ++q) {
+    std::string unit(q, '\0');
+    do
+      textgen::random_over(unit.data(), q, "abcdefgh", 8, r.next());
+    while (q > 1 && unit.find_first_not_of(unit[0]) == std::string::npos);
+    std::string text;
+    for (int k = 0; k < 2000; ++k)
+      text += unit;
+    text[text.size() / 2] ^= 1;
+    const std::string pattern = unit + unit + unit, what = "period " + std::to_string(q);
+    check_all(pattern, text, what);
+    for (kernel k : kernels()) { // and as the library's callers plan it
+      tuning t;
+      t.kern = k;
+      check(pattern, text, t, what + " default knobs", reference_map(pattern, text));
+    }
+  }
+}
+
 // A period longer than the map tiles kept for runs (4096 bytes): such runs mark their matches
 // bit by bit instead.
 TEST(SeekpatAdversarial, RunsWithALongPeriod) {
@@ -616,6 +640,46 @@ TEST(SeekpatEdges, EmptyTextLongPatternAndWholeText) {
   check_all(std::string(100, 'x'), std::string(99, 'x'), "p = n + 1");
   check_all(std::string(100, 'x'), std::string(100, 'x'), "p = n");
   check_all("z", std::string(257, 'z'), "every position, p = 1");
+}
+
+// The planner's samples at the smallest texts they take, a sample every position: a periodic
+// pattern in texts of 60 to 80 bytes, and lines of 2,049 to 4,095 bytes, longer than a run tile
+// holds, of a periodic unit; the guards of both (pl.fit >= 64 + q, text_period_max) keep every
+// read inside the text and every mark inside the tile.
+TEST(SeekpatEdges, SamplesAtTheirSmallestTexts) {
+  for (kernel k : kernels()) {
+    tuning t = path_knobs::tuning_for(k, 1, path_knobs::general_small | path_knobs::sampled);
+    t.sample_spacing = 1;
+    for (std::size_t n = 60; n <= 80; ++n) {
+      std::string text;
+      while (text.size() < n)
+        text += "ab";
+      text.resize(n);
+      text[n / 3] = 'c';
+      check("abab", text, t, "n=" + std::to_string(n), reference_map("abab", text));
+    }
+  }
+  // Lines that repeat whole, each breaking the pattern's period often at its end: the text's
+  // period is the line, past what a run tile holds from 2,049 bytes on.
+  std::string unit;
+  for (int j = 0; j < 20; ++j)
+    unit += "ab";
+  for (std::size_t line : {2046u, 2050u, 3000u, 4080u, 4094u}) {
+    std::string row;
+    while (row.size() < line)
+      row += "ab";
+    row.resize(line);
+    for (std::size_t at : {std::size_t(300), std::size_t(1100), line - 16}) // breaks, unevenly
+      row.replace(at, 16, "xyzwxyzwxyzwxyz\n");
+    std::string text;
+    while (text.size() < 40000)
+      text += row;
+    const std::string what = "lines of " + std::to_string(line);
+    const seekpat_internal::plan pl = plan_for(unit, text, tunings(false)[1]);
+    EXPECT_EQ(pl.route, seekpat_internal::route_kind::dense_periodic) << what;
+    EXPECT_EQ(pl.text_period, line <= seekpat_internal::text_period_max ? line : 0) << what;
+    check_all(unit, text, what);
+  }
 }
 
 // Patterns longer than both 256 bytes and the positions where they fit: the filter looks at
