@@ -383,6 +383,35 @@ TEST(SeekpatAdversarial, RunsOfEveryPeriod) {
   }
 }
 
+// A pattern of 24 bytes over two or three letters twice in a 62-byte unit, 29 bytes apart, in
+// copies of the unit with every third broken: matches the quiet loop marks itself beside
+// others, overlapping ones among them, that the search decides outside it. Each call of the loop
+// must start from the last match the search saw (else: 197 of 198).
+TEST(SeekpatAdversarial, QuietMatchesBesideOthers) {
+  textgen::rng r(6229);
+  for (int round = 0; round < 24; ++round) {
+    std::string unit(62, '\0');
+    textgen::random_over(unit.data(), unit.size(), "abc", round % 2 ? 2 : 3, r.next());
+    const std::string pattern = unit.substr(0, 24);
+    unit.replace(29, 24, pattern);
+    std::string text;
+    for (int k = 0; k < 114; ++k) {
+      std::string copy = unit;
+      if (k % 3 == 2)
+        copy[r.below(62)] ^= 1;
+      text += copy;
+    }
+    const std::string what = "round " + std::to_string(round),
+                      expected = reference_map(pattern, text);
+    check_all(pattern, text, what);
+    for (kernel k : kernels()) { // as the library's callers plan it
+      tuning t;
+      t.kern = k;
+      check(pattern, text, t, what + " default knobs", expected);
+    }
+  }
+}
+
 // A period longer than the map tiles kept for runs (4096 bytes): such runs mark their matches
 // bit by bit instead.
 TEST(SeekpatAdversarial, RunsWithALongPeriod) {
