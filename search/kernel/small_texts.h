@@ -2,6 +2,7 @@
 // tuning::small_max bytes on the calling thread.
 #pragma once
 
+#include "kernel/quiet_loop.h"
 #include "kernel/verify.h"
 
 namespace {
