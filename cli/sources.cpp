@@ -17,9 +17,9 @@
 
 namespace seekpat_cli {
 
-const char stdin_name[] = "(standard input)";
-
 namespace {
+
+const char stdin_name[] = "(standard input)";
 
 // File systems whose files report a size that is not what reading them gives (a page, or 0).
 bool size_is_made_up(int fd) {

@@ -10,10 +10,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <type_traits>
 
 namespace seekpat_cli {
-
-extern const char stdin_name[];
 
 // One input, open.
 struct input {
