@@ -270,7 +270,9 @@ private:
       at_end& t = *static_cast<at_end*>(ctx);
       return t.ended(t.start + j);
     };
-    if (n < p - 1) // every occurrence it completes starts before it
+    // A chunk shorter than 2(p - 1) goes through the matcher alone: one pass over it, where the
+    // way below would pass over its first and last p - 1 bytes and search it too.
+    if (n < 2 * (p - 1))
       return pat_.track(&state_, d, n, hop, &to);
     // Occurrences that end in the chunk's first p - 1 bytes start before it; after the chunk,
     // the state depends on its last p - 1 bytes alone.
