@@ -360,38 +360,21 @@ TEST(SeekpatTool, ShortOfAddressSpace) {
 TEST(SeekpatTool, ProgressOnATerminalOnly) {
   const std::string slow = "(printf abc; sleep 1.3; printf abc) | " + tool + " abc";
   expect_out({"/bin/sh", "-c", slow}, "2\n", 0);
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
-  const std::string slave_path = ptsname(master);
+  terminal_pair term;
+  const int tty = open(term.slave.c_str(), O_RDWR | O_NOCTTY);
   int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    const int slave = open(slave_path.c_str(), O_RDWR | O_NOCTTY);
-    if (slave < 0 || dup2(slave, 2) < 0 || dup2(out[1], 1) < 0)
-      _exit(127);
-    close(master);
-    close(out[0]);
-    execl("/bin/sh", "sh", "-c", slow.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  ASSERT_TRUE(tty >= 0 && pipe(out) == 0);
+  const int in = open("/dev/null", O_RDONLY);
+  const pid_t child = spawn({"/bin/sh", "-c", slow}, in, out[1], tty);
+  close(in);
+  close(tty);
   close(out[1]);
-  std::string shown, counted;
-  char buf[4096];
-  for (ssize_t k; (k = read(out[0], buf, sizeof buf)) > 0;)
-    counted.append(buf, static_cast<std::size_t>(k));
-  int status = -1;
-  waitpid(child, &status, 0);
-  // The child and its pipeline are gone: what the terminal holds can be read without blocking.
-  fcntl(master, F_SETFL, O_NONBLOCK);
-  for (ssize_t k; (k = read(master, buf, sizeof buf)) > 0;)
-    shown.append(buf, static_cast<std::size_t>(k));
-  close(master);
+  const std::string counted = read_until(out[0], "(the end)");
+  EXPECT_EQ(exit_status(child), 0);
   close(out[0]);
+  // The child and its pipeline are gone: what the terminal holds can be read without blocking.
+  const std::string shown = term.rest();
   EXPECT_EQ(counted, "2\n");
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_NE(shown.find("seekpat: (standard input): 0.0 GB, "), std::string::npos) << shown;
   EXPECT_TRUE(shown.size() >= 4 && shown.compare(shown.size() - 4, 4, "\r\033[K") == 0) << shown;
 }
