@@ -2,7 +2,10 @@
 // never touched told from a warm one; and the entry points that plan a whole text
 // (seekpat_planner.cpp) and run it: run_search, search and the C entry point seekpat().
 #include "seekpat.h"
-#include "seekpat_internal.h"
+#include "definition.h"
+#include "planner.h"
+#include "runtime.h"
+#include "threads.h"
 
 #include <sys/mman.h> // mincore
 #include <unistd.h>

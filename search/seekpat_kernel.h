@@ -2,8 +2,8 @@
 // (seekpat_sse2.cpp, seekpat_avx2.cpp). Everything here has internal linkage, so the copies built
 // with different target flags can never be merged by the linker: the kernel instantiates no
 // template over a type of another namespace (its own min and max, deleters and mask pair), and
-// calls only out-of-line functions of seekpat_internal.h. scripts/check_isa_symbols.sh checks
-// that on every instruction set's object, unoptimised.
+// calls only out-of-line functions of the engine (the filter-byte chooser, the re-plan counter).
+// scripts/check_isa_symbols.sh checks that on every instruction set's object, unoptimised.
 //
 // V provides: vec, W (lanes, bytes per vector), mask (a W-bit integer), load (unaligned),
 // set1, cmpeq, and_, sub, movemask, zero, one, sum_bytes (the sum of a vector's bytes), expand
@@ -20,6 +20,8 @@
 #include "kernel/filter.h"
 #include "kernel/rare_lanes.h"
 #include "kernel/small_texts.h"
+#include "kernels.h"
+#include "replans.h"
 
 namespace {
 

@@ -1,8 +1,10 @@
 // The library API: a prepared pattern holds what the search derives from the pattern alone, so
 // that each call plans only what depends on the text (its size, the threads, the kernel).
+#include "filter_bytes.h"
+#include "prepared.h"
+#include "runtime.h"
 #include "seekpat.h"
 #include "seekpat.hpp"
-#include "seekpat_internal.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -2,7 +2,9 @@
 // the knobs alone. The filter's bytes (ranked statically, or fitted to a sample of the text), the
 // route (exact lanes, rare lanes, dense periodic, filter) with what it needs, the text's own
 // period. plan_search is the one place a whole text is planned; make_plan gives the defaults.
-#include "seekpat_internal.h"
+#include "filter_bytes.h"
+#include "planner.h"
+#include "replans.h"
 
 #include <emmintrin.h>
 

@@ -4,7 +4,10 @@
 // kernel, which records each match's position as it decides it (sink::find): nothing is written
 // per position that does not match, and nothing is decided twice, so a list costs what a count
 // does where matches are few and stays linear in n + p whatever the pattern.
-#include "seekpat_internal.h"
+#include "planner.h"
+#include "prepared.h"
+#include "runtime.h"
+#include "threads.h"
 
 #include <emmintrin.h>
 

@@ -3,7 +3,7 @@
 // Starting a thread costs the caller 20-50 us here and the thread starts running 50-90 us later;
 // waking a kept one costs the caller 3-20 us and it runs 25-50 us later. On 8 MB, a call of
 // 170-210 us, that difference decides whether a second thread pays.
-#include "seekpat_internal.h"
+#include "threads.h"
 
 #include <emmintrin.h>
 #include <pthread.h>

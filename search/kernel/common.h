@@ -1,10 +1,12 @@
 // What every strategy of the kernel shares: its own min and max, owned buffers, bit masks of
 // runs, what a decided block becomes (emit), prefetching, zeroing whole blocks and extending a
-// periodic stretch. Part of the kernel (see seekpat_kernel.h): everything here has internal
-// linkage and is compiled once per instruction set.
+// periodic stretch. Part of the kernel (see seekpat_kernel.h, which says why): everything here has
+// internal linkage and is compiled once per instruction set.
 #pragma once
 
-#include "seekpat_internal.h"
+#include "definition.h"
+#include "pattern_tables.h"
+#include "plan.h"
 
 #include <cassert>
 #include <cstring>

@@ -2,6 +2,7 @@
 // (or the position list), the count so far, the verifier and the pattern's tables.
 #pragma once
 
+#include "kernel/paying.h"
 #include "kernel/quiet_loop.h"
 #include "kernel/tables.h"
 #include "kernel/verify.h"
@@ -35,7 +36,7 @@ protected:
   // Whether a watch window's vain steps call for testing three bytes again: more than one in
   // loop_miss_steps costs the loop more than the bytes it saves.
   static bool too_many_misses(size_t misses, size_t window) {
-    return misses > window / (2 * V::W * seekpat_internal::loop_miss_steps);
+    return misses > window / (2 * V::W * loop_miss_steps);
   }
 
   const plan& pl_;

@@ -2,7 +2,10 @@
 // filter again when a window lets through far more candidates than planned.
 #pragma once
 
+#include "filter_bytes.h"
 #include "kernel/common.h"
+#include "kernel/paying.h"
+#include "replans.h"
 
 namespace {
 
@@ -28,9 +31,7 @@ struct filter_watch {
   // planned again.
   static size_t allowed_candidates(double rate, size_t window) {
     const double r =
-        rate >= 0 && rate * seekpat_internal::replan_factor > seekpat_internal::replan_floor
-            ? rate * seekpat_internal::replan_factor
-            : seekpat_internal::replan_floor;
+        rate >= 0 && rate * replan_factor > replan_floor ? rate * replan_factor : replan_floor;
     return static_cast<size_t>(r * static_cast<double>(window));
   }
 
