@@ -1,4 +1,4 @@
-// search_bench's parts, apart from its entry point (search/main.cpp), so that the tests and the
+// search_bench's parts, apart from its entry point (main.cpp), so that the tests and the
 // benchmark link the very functions the program runs.
 #pragma once
 
