@@ -97,14 +97,73 @@ plan make_plan(const unsigned char* pattern, std::size_t p, std::size_t n, sink 
   return pl;
 }
 
+namespace {
+
+// The route of a text the filter's bytes were fitted to: rate is the sampled fraction of positions
+// that pass the first three filter bytes (the paths are chosen on those, as measured; the watch
+// counts what all four pass), matched the fraction where the whole pattern matches, or -1 where
+// the sample did not try every offset. The first rule that applies names the route; where none
+// does, make_plan's stays: exact lanes up to exact_max bytes, else the filter.
+void choose_route(plan& pl, const unsigned char* text, double rate, double matched,
+                  const tuning& tune) {
+  const std::size_t p = pl.p;
+  const bool counting = pl.mode == sink::count;
+  auto take = [&](route_kind r) { pl.route = r; };
+  // Rare lanes for short patterns the filter's bytes let almost nothing through.
+  if (p <= rare_lanes_max && rate <= short_filter_max_rate)
+    return take(route_kind::rare_lanes);
+  // Rare lanes also for patterns too long for exact lanes whose candidates are mostly true
+  // matches, which no filter can spare a verification; not where they are so frequent that runs
+  // or the dense periodic path decide blocks at one or a few compares each.
+  if (p > exact_max && p <= rare_lanes_max && rate < periodic_min_rate &&
+      matched >= rate * lanes_min_true_share)
+    return take(route_kind::rare_lanes);
+  // And, when counting, for patterns short enough for exact lanes in small alphabets (DNA), where
+  // the filter's bytes pass too often to count as rare but the pattern matches almost nowhere:
+  // exact lanes would compare every byte in most blocks, rare lanes only in the blocks the filter
+  // passes. Writing a map, rare lanes lost there on two threads (docs/design.md, measurements:
+  // "Rare lanes in small alphabets").
+  if (counting && p <= exact_max && rate < periodic_min_rate && matched >= 0 &&
+      matched < rate * exact_max_true_share)
+    return take(route_kind::rare_lanes);
+  // And, when counting, patterns of 5 to exact_max bytes in any alphabet whose filter passes few
+  // positions and which match fewer, watched: exact lanes take over where too many steps pass.
+  if (counting && p >= 5 && p <= exact_max && rate <= counted_rare_max_rate && matched >= 0 &&
+      matched < (p >= 6 ? 1 : 0.5) * counted_rare_max_match) {
+    pl.max_passes = rare_max_passes;
+    return take(route_kind::rare_lanes);
+  }
+  static_assert(short_filter_max_rate < periodic_min_rate &&
+                    counted_rare_max_rate < periodic_min_rate,
+                "no pattern the rules above take is frequent enough for the rules below");
+  // Frequent periodic patterns: where the text keeps breaking their period, the dense periodic
+  // path; where it rarely does, runs (one compare per block), even for patterns short enough for
+  // exact lanes (p compares per block). The dense path compares q bytes a block and one vector
+  // more for the breaks, so it also takes short patterns of two whole periods or more. A period
+  // of one byte (blanks in code) keeps the exact lanes. A pattern shorter than two periods is
+  // periodic only through a short border and goes to the filter (docs/design.md, measurements:
+  // "Dense path or runs").
+  const std::size_t q = rate >= periodic_min_rate ? small_period(pl.pattern, p) : 0;
+  if (!q || pl.fit < 64 + q)
+    return;
+  const bool breaks_often =
+      sampled_breaks(text, pl.fit, tune.sample_spacing, q) >= periodic_min_breaks;
+  if (breaks_often && p >= 2 * q && (p > exact_max || q >= 2)) {
+    pl.period = q;
+    pl.text_period = text_period(text, pl.n, q);
+    return take(route_kind::dense_periodic);
+  }
+  if (!breaks_often && p <= exact_max)
+    return take(route_kind::filter);
+}
+
+} // namespace
+
 plan plan_search(const unsigned char* pattern, std::size_t p, const std::size_t* filter_off,
                  const pattern_tables* tables, const unsigned char* text, std::size_t n, sink mode,
                  bool fresh_map, const tuning& tune) {
   plan pl = make_plan(pattern, p, n, mode, filter_off, tables, tune);
-  // Large texts: the filter fitted to a sample of the text; short patterns take its rare bytes
-  // ahead of exact lanes when it lets almost nothing through.
-  // The paths are chosen on what the first three filter bytes pass, as measured; the watch counts
-  // what all four pass.
+  // Large texts: the filter fitted to a sample of the text, and the route chosen on what it saw.
   double matched = -1;
   const double rate =
       p >= 4 && pl.fit >= tune.sample_min
@@ -112,51 +171,7 @@ plan plan_search(const unsigned char* pattern, std::size_t p, const std::size_t*
                                   pl.filter_off, &pl.rate, &pl.loop_bytes, &matched)
           : -1;
   if (rate >= 0) {
-    // Rare lanes also for patterns too long for exact lanes whose candidates are mostly true
-    // matches, which no filter can spare a verification; not where they are so frequent that
-    // runs or the dense periodic path decide blocks at one or a few compares each. And, when
-    // counting, for patterns short enough for exact lanes in small alphabets (DNA), where the
-    // filter's bytes pass too often to count as rare but the pattern matches almost nowhere:
-    // exact lanes would compare every byte in most blocks, rare lanes only in the blocks the
-    // filter passes. Writing a map, rare lanes lost there on two threads (docs/design.md,
-    // measurements: "Rare lanes in small alphabets").
-    if (p <= rare_lanes_max &&
-        (rate <= short_filter_max_rate ||
-         (p > exact_max && rate < periodic_min_rate && matched >= rate * lanes_min_true_share) ||
-         (mode == sink::count && p <= exact_max && rate < periodic_min_rate && matched >= 0 &&
-          matched < rate * exact_max_true_share)))
-      pl.route = route_kind::rare_lanes;
-    // And, when counting, patterns of 5 to exact_max bytes in any alphabet whose filter passes
-    // few positions and which match fewer, watched: exact lanes take over where too many steps
-    // pass.
-    if (pl.route == route_kind::exact_lanes && mode == sink::count && p >= 5 &&
-        rate <= counted_rare_max_rate && matched >= 0 &&
-        matched < (p >= 6 ? 1 : 0.5) * counted_rare_max_match) {
-      pl.route = route_kind::rare_lanes;
-      pl.max_passes = rare_max_passes;
-    }
-    static_assert(short_filter_max_rate < periodic_min_rate, "rare lanes are never periodic");
-    if (rate >= periodic_min_rate) {
-      // Frequent periodic patterns: where the text keeps breaking their period, the dense
-      // periodic path; where it rarely does, runs (one compare per block), even for patterns
-      // short enough for exact lanes (p compares per block). The dense path compares q bytes a
-      // block and one vector more for the breaks, so it also takes short patterns of two whole
-      // periods or more. A period of one byte (blanks in code) keeps the exact lanes. A pattern
-      // shorter than two periods is periodic only through a short border and goes to the filter
-      // (docs/design.md, measurements: "Dense path or runs").
-      const std::size_t q = small_period(pattern, p);
-      if (q && pl.fit >= 64 + q) {
-        const bool breaks_often =
-            sampled_breaks(text, pl.fit, tune.sample_spacing, q) >= periodic_min_breaks;
-        const bool exact = pl.route == route_kind::exact_lanes;
-        if (breaks_often && p >= 2 * q && (!exact || q >= 2)) {
-          pl.route = route_kind::dense_periodic;
-          pl.period = q;
-          pl.text_period = text_period(text, n, q);
-        } else if (exact && !breaks_often)
-          pl.route = route_kind::filter;
-      }
-    }
+    choose_route(pl, text, rate, matched, tune);
   } else if (!filter_off && p > exact_max && pl.fit >= 4096) {
     // Ranking the pattern's bytes pays only when there are many positions to filter; with few,
     // first, middle and last byte do: under 4096 positions the ranking costs more than the
