@@ -2,7 +2,9 @@
 // copy of its map by the text's own longer period.
 #pragma once
 
-#include "kernel/common.h"
+#include "kernel/exact_lanes.h"
+#include "kernel/share.h"
+#include "kernel/tables.h"
 
 namespace {
 
@@ -305,5 +307,29 @@ size_t periodic_route(const unsigned char* t, size_t n, const unsigned char* pat
     i = b;
   }
 }
+
+// The route: the dense periodic path, copying the map by the text's own period where the plan
+// found one (plan::text_period) and a tile buffer can be had.
+template <class V, sink S> class dense_periodic_route : public share_base<V, S> {
+public:
+  dense_periodic_route(const plan& pl, const unsigned char* text, unsigned char* out)
+      : share_base<V, S>(pl, text, out), tables_(pl.tables, pl.pattern, pl.p) {}
+
+  size_t loop(size_t i, size_t fit_end) {
+    const plan& pl = this->pl_;
+    return periodic_route<V, S>(this->t_, pl.n, this->pat_, this->p_, pl.period, pl.text_period,
+                                pl.text_period ? tables_.scratch() : nullptr, this->out_, i,
+                                fit_end, this->count_);
+  }
+  // Dense periodic patterns are at most periodic_max_q + periodic_max_span bytes long.
+  std::uint64_t block_bits(size_t b, size_t&) const {
+    return block_in_lanes<V, seekpat_internal::periodic_max_q +
+                                 seekpat_internal::periodic_max_span>(this->t_, this->pat_,
+                                                                      this->p_, b);
+  }
+
+private:
+  lazy_tables tables_; // for its tile buffer alone
+};
 
 } // namespace

@@ -1,7 +1,7 @@
 // The exact-lanes route: patterns of up to exact_max bytes, every byte compared in lanes.
 #pragma once
 
-#include "kernel/common.h"
+#include "kernel/share.h"
 
 namespace {
 
@@ -92,5 +92,48 @@ __attribute__((noinline)) size_t exact_positions(const unsigned char* t, size_t 
   }
   return i;
 }
+
+// Exact lanes from position i of fit_end, for a pattern of p <= exact_max bytes: each length its
+// own loop (the rare-lanes route hands over to it too).
+template <class V, sink S>
+size_t exact_lanes_from(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
+                        unsigned char* out, size_t i, size_t fit_end, size_t& count) {
+  switch (p) {
+  case 1: return exact_positions<V, S, 1>(t, n, pat, out, i, fit_end, count);
+  case 2: return exact_positions<V, S, 2>(t, n, pat, out, i, fit_end, count);
+  case 3: return exact_positions<V, S, 3>(t, n, pat, out, i, fit_end, count);
+  case 4: return exact_positions<V, S, 4>(t, n, pat, out, i, fit_end, count);
+  case 5: return exact_positions<V, S, 5>(t, n, pat, out, i, fit_end, count);
+  case 6: return exact_positions<V, S, 6>(t, n, pat, out, i, fit_end, count);
+  case 7: return exact_positions<V, S, 7>(t, n, pat, out, i, fit_end, count);
+  default: return exact_positions<V, S, 8>(t, n, pat, out, i, fit_end, count);
+  }
+}
+
+// The matches among positions [b, b + W) of a pattern of up to max_p bytes, every byte compared in
+// lanes: the edges of the routes that compare every byte (exact lanes, rare lanes, the dense
+// periodic path). b + W <= fit, so every load ends inside the text.
+template <class V, size_t MaxP>
+std::uint64_t block_in_lanes(const unsigned char* t, const unsigned char* pat, size_t p, size_t b) {
+  assert(p >= 1 && p <= MaxP);
+  typename V::vec pb[MaxP];
+  for (size_t k = 0; k < p; ++k)
+    pb[k] = V::set1(pat[k]);
+  return static_cast<std::uint64_t>(V::movemask(lanes_match<V>(t, b, pb, p)));
+}
+
+template <class V, sink S> class exact_lanes_route : public share_base<V, S> {
+public:
+  exact_lanes_route(const plan& pl, const unsigned char* text, unsigned char* out)
+      : share_base<V, S>(pl, text, out) {}
+
+  size_t loop(size_t i, size_t fit_end) {
+    return exact_lanes_from<V, S>(this->t_, this->pl_.n, this->pat_, this->p_, this->out_, i,
+                                  fit_end, this->count_);
+  }
+  std::uint64_t block_bits(size_t b, size_t&) const {
+    return block_in_lanes<V, seekpat_internal::exact_max>(this->t_, this->pat_, this->p_, b);
+  }
+};
 
 } // namespace

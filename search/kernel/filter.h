@@ -7,33 +7,59 @@
 #include "kernel/runs.h"
 #include "kernel/share.h"
 #include "kernel/two_way.h"
+#include "kernel/verify.h"
 #include "kernel/watch.h"
 
 namespace {
 
-template <class V, sink S> class filter_search : protected share_base<V, S> {
-protected:
-  using base = share_base<V, S>;
-  using base::count_;
-  using base::mismatch;
-  using base::out_;
-  using base::p_;
-  using base::pat_;
-  using base::pl_;
-  using base::quiet_variant;
-  using base::t_;
-  using base::tables_;
-  using base::too_many_misses;
-  using base::verify_;
-
+template <class V, sink S> class filter_search : public share_base<V, S> {
+public:
   filter_search(const plan& pl, const unsigned char* text, unsigned char* out)
-      : base(pl, text, out), watch_(filter_watch::start(pl)) {}
+      : base(pl, text, out), verify_(pl.pattern, pl.p), tables_(pl.tables, pl.pattern, pl.p),
+        watch_(filter_watch::start(pl)) {}
 
   // Forgets what the text said before (a run, dead stretches, the last match): for a block
   // whose neighbour before it is not decided yet. The tables stay.
   void forget_text() {
     run_ = run_state{};
     gap_ = between_runs{};
+  }
+
+  size_t loop(size_t i, size_t fit_end) { return filter_loop(i, fit_end); }
+
+  // The matches among positions [b, b + W) as bits, b + W <= fit: the plan's filter and a
+  // verification of each candidate, at most W of them; every load ends inside the text
+  // (b + W - 1 + p - 1 < n).
+  std::uint64_t block_bits(size_t b, size_t& work) const {
+    assert(b + V::W <= pl_.fit);
+    const size_t* o = pl_.filter_off;
+    const typename V::vec v[4] = {V::set1(pat_[o[0]]), V::set1(pat_[o[1]]), V::set1(pat_[o[2]]),
+                                  V::set1(pat_[o[3]])};
+    std::uint64_t cand = candidates<V>(t_, b, o, v), bits = 0;
+    for (; cand; cand &= cand - 1) {
+      const size_t bit = __builtin_ctzll(cand);
+      const size_t mis = mismatch(b + bit);
+      work += mis + 8;
+      if (mis == p_)
+        bits |= 1ull << bit;
+    }
+    return bits;
+  }
+
+private:
+  using base = share_base<V, S>;
+  using base::count_;
+  using base::out_;
+  using base::p_;
+  using base::pat_;
+  using base::pl_;
+  using base::quiet_variant;
+  using base::t_;
+
+  // verify_.mismatch on the plan's text; needs x < fit.
+  size_t mismatch(size_t x) const {
+    assert(x < pl_.fit);
+    return verify_.mismatch(t_, pl_.n, x);
   }
 
   // Long patterns. A position is a candidate when four rare pattern bytes sit at their offsets;
@@ -55,11 +81,13 @@ protected:
     between_runs& s = gap_;
     // The watch (see filter_watch), in locals while the loop runs.
     const size_t window = pl_.replan_window;
-    size_t watch_end = i + w.left, seen = w.seen, allowed = w.allowed;
+    size_t watch_end = i + w.left, seen = w.seen;
+    size_t allowed = w.allowed.most;
     size_t loop_bytes = w.loop_bytes, misses = w.misses;
     auto keep_watch = [&] {
-      w = filter_watch{{o[0], o[1], o[2], o[3]},         loop_bytes, allowed, seen, misses,
-                       watch_end > i ? watch_end - i : 0};
+      w = filter_watch{
+          {o[0], o[1], o[2], o[3]},         loop_bytes, allowance{allowed}, seen, misses,
+          watch_end > i ? watch_end - i : 0};
     };
     quiet_verify verify{p_ < V::W ? verify_.padded() : pat_, p_ > V::W ? pat_ + p_ - V::W : nullptr,
                         p_, pl_.n};
@@ -74,11 +102,11 @@ protected:
     while (fit_end - i >= V::W) {
       assert(s.valid(fit_end) && run_.valid(i, p_, pl_.n));
       if (window && i >= watch_end) {
-        if (seen > allowed &&
+        if (allowance{allowed}.exceeded_by(seen) &&
             filter_watch::replan(pat_, p_, t_, pl_.fit, window, i, o, allowed, loop_bytes))
           for (int k = 0; k < 4; ++k)
             b[k] = V::set1(pat_[o[k]]);
-        if (too_many_misses(misses, window))
+        if (vain_steps<V>(window).exceeded_by(misses))
           loop_bytes = 3;
         seen = misses = 0;
         watch_end = i + window;
@@ -213,7 +241,8 @@ protected:
   static constexpr size_t dead_min = 16;
   static constexpr size_t mark_span = 4096; // see filter_loop's `mark`
 
-private:
+  verifier<V> verify_;
+  lazy_tables tables_;
   run_state run_;
   between_runs gap_;
   filter_watch watch_;

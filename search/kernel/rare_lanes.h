@@ -1,7 +1,10 @@
 // The rare-lanes route: patterns of up to rare_lanes_max bytes that the sample shows rare.
 #pragma once
 
+#include "kernel/exact_lanes.h"
+#include "kernel/paying.h"
 #include "kernel/quiet_loop.h"
+#include "replans.h"
 
 namespace {
 
@@ -55,5 +58,50 @@ rare_lanes_positions(const unsigned char* t, size_t n, const unsigned char* pat,
   count += c;
   return i;
 }
+
+// The route: the loop a watch window at a time. Where fewer loop bytes than three pass in vain too
+// often, the loop goes back to three, as the filter's does; a pattern short enough for exact lanes,
+// watched (plan::max_passes), hands the rest of the share to exact lanes where too many steps
+// pass its loop's bytes, each a branch mispredicted about as often as taken: exact lanes never
+// branch on the text.
+template <class V, sink S> class rare_lanes_route : public share_base<V, S> {
+public:
+  rare_lanes_route(const plan& pl, const unsigned char* text, unsigned char* out)
+      : share_base<V, S>(pl, text, out) {}
+
+  size_t loop(size_t i, size_t fit_end) {
+    const plan& pl = this->pl_;
+    size_t loop_bytes = pl.loop_bytes;
+    // With the watch off (replan_window 0), the whole share in one window.
+    const size_t window = !pl.replan_window             ? ~size_t(0)
+                          : pl.replan_window > 2 * V::W ? pl.replan_window
+                                                        : 2 * V::W;
+    while (fit_end - i >= V::W) {
+      const size_t to = fit_end - i > window ? i + window : fit_end;
+      size_t misses = 0, passes = 0;
+      const size_t at = this->quiet_variant(loop_bytes, [&](auto k, auto prefetch) {
+        return rare_lanes_positions<V, S, k, prefetch>(this->t_, pl.n, this->pat_, this->p_,
+                                                       pl.filter_off, this->out_, i, to,
+                                                       this->count_, misses, passes);
+      });
+      if (pl.max_passes > 0 &&
+          allowance{static_cast<size_t>(static_cast<double>((at - i) / (2 * V::W)) * pl.max_passes)}
+              .exceeded_by(passes)) {
+        seekpat_internal::note_replan();
+        return exact_lanes_from<V, S>(this->t_, pl.n, this->pat_, this->p_, this->out_, at, fit_end,
+                                      this->count_);
+      }
+      if (vain_steps<V>(window).exceeded_by(misses))
+        loop_bytes = 3;
+      if (to == fit_end)
+        return at;
+      i = at;
+    }
+    return i;
+  }
+  std::uint64_t block_bits(size_t b, size_t&) const {
+    return block_in_lanes<V, seekpat_internal::rare_lanes_max>(this->t_, this->pat_, this->p_, b);
+  }
+};
 
 } // namespace

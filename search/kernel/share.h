@@ -1,25 +1,27 @@
 // What every route reads while it decides one share: the plan, the text, the pattern, the map
-// (or the position list), the count so far, the verifier and the pattern's tables.
+// (or the position list) and the count so far. Each route is a class over share_base that gives
+// the router three things (see seekpat_kernel.h): loop(i, fit_end), its main loop from a position
+// whose map byte is vector-aligned; block_bits(b, work), its decision for the W positions from b,
+// which the router uses for a share's head and tail; and forget_text(), for a block decided
+// before its neighbour (a fresh map's).
 #pragma once
 
-#include "kernel/paying.h"
-#include "kernel/quiet_loop.h"
-#include "kernel/tables.h"
-#include "kernel/verify.h"
+#include "kernel/common.h"
+
+#include <type_traits>
 
 namespace {
 
 template <class V, sink S> class share_base {
+public:
+  // The matches the route decided, when counting.
+  size_t count() const { return count_; }
+  // What a route learnt of the text; most learn nothing that outlives a call of loop.
+  void forget_text() {}
+
 protected:
   share_base(const plan& pl, const unsigned char* text, unsigned char* out)
-      : pl_(pl), t_(text), pat_(pl.pattern), p_(pl.p), out_(out), verify_(pl.pattern, pl.p),
-        tables_(pl.tables, pl.pattern, pl.p) {}
-
-  // verify_.mismatch on the plan's text; needs x < fit.
-  size_t mismatch(size_t x) const {
-    assert(x < pl_.fit);
-    return verify_.mismatch(t_, pl_.n, x);
-  }
+      : pl_(pl), t_(text), pat_(pl.pattern), p_(pl.p), out_(out) {}
 
   // Calls f(K, Prefetch), both compile-time constants, for the quiet loops' variant that tests
   // loop_bytes filter bytes and prefetches as planned.
@@ -33,20 +35,12 @@ protected:
                              : with(std::integral_constant<size_t, 4>{});
   }
 
-  // Whether a watch window's vain steps call for testing three bytes again: more than one in
-  // loop_miss_steps costs the loop more than the bytes it saves.
-  static bool too_many_misses(size_t misses, size_t window) {
-    return misses > window / (2 * V::W * loop_miss_steps);
-  }
-
   const plan& pl_;
   const unsigned char* t_;
   const unsigned char* pat_;
   size_t p_;
   unsigned char* out_;
   size_t count_ = 0; // the matches decided so far, when counting
-  verifier<V> verify_;
-  lazy_tables tables_;
 };
 
 } // namespace

@@ -15,7 +15,9 @@ namespace {
 // candidates, vain steps (that passed the loop's bytes in vain) and positions left.
 struct filter_watch {
   size_t off[4];
-  size_t loop_bytes, allowed, seen, misses, left;
+  size_t loop_bytes;
+  allowance allowed;
+  size_t seen, misses, left;
 
   // The watch at a share's start: the plan's filter, a whole window ahead.
   static filter_watch start(const plan& pl) {
@@ -29,10 +31,10 @@ struct filter_watch {
 
   // How many candidates a window of the filter may see at the given passing rate before it is
   // planned again.
-  static size_t allowed_candidates(double rate, size_t window) {
+  static allowance allowed_candidates(double rate, size_t window) {
     const double r =
         rate >= 0 && rate * replan_factor > replan_floor ? rate * replan_factor : replan_floor;
-    return static_cast<size_t>(r * static_cast<double>(window));
+    return {static_cast<size_t>(r * static_cast<double>(window))};
   }
 
   // The filter let through far more than planned: the text has changed character. Chooses the
@@ -56,7 +58,7 @@ struct filter_watch {
       assert(fresh[k] < p);
       o[k] = fresh[k];
     }
-    allowed = allowed_candidates(rate, window);
+    allowed = allowed_candidates(rate, window).most;
     return true;
   }
 };
