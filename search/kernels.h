@@ -8,13 +8,20 @@
 
 namespace seekpat_internal {
 
+// Where one share's decisions go, as its plan's sink says: the map (store, stream), nothing
+// (count), or the list of positions (find).
+struct share_output {
+  unsigned char* map = nullptr;  // store, stream
+  position_sink* list = nullptr; // find
+};
+
 // The entry points of one build of the kernel, one per instruction set.
 struct kernel_entries {
-  // Decide positions start <= i < end of text[0, pl.n): write out[start, end) (store, stream),
-  // return how many of them match (count; returns 0 otherwise), or record them (find: out is a
-  // position_sink). Each reads only text[0, n) and writes only out[start, end). Never throws: an
+  // Decide positions start <= i < end of text[0, pl.n): write out.map[start, end) (store,
+  // stream), return how many of them match (count; returns 0 otherwise), or record them in
+  // out.list (find). Each reads only text[0, n) and writes only those map bytes. Never throws: an
   // allocation that fails only turns off what it would have sped up.
-  std::size_t (*share)(const plan& pl, const unsigned char* text, unsigned char* out,
+  std::size_t (*share)(const plan& pl, const unsigned char* text, share_output out,
                        std::size_t start, std::size_t end) noexcept;
   // A whole small text on the calling thread, with no plan and no set-up: writes the map to
   // out[0, n), or, with count, adds the number of matches to *count and writes nothing. Returns

@@ -20,7 +20,7 @@ const kernel_entries& kernel_for(const tuning& tune);
 // How a call shares an n-byte text: the kernel that searches each share, the number of threads,
 // the granule share bounds fall on, and the smallest piece a thread takes.
 struct sharing {
-  std::size_t (*share)(const plan&, const unsigned char*, unsigned char*, std::size_t,
+  std::size_t (*share)(const plan&, const unsigned char*, share_output, std::size_t,
                        std::size_t) noexcept;
   std::size_t threads;
   std::size_t granule;

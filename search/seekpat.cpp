@@ -102,7 +102,7 @@ sharing choose_sharing(std::size_t n, const tuning& tune, writes w) {
 std::size_t run_plan(const plan& pl, const unsigned char* text, unsigned char* out,
                      const sharing& d) noexcept {
   if (d.threads == 1)
-    return d.share(pl, text, out, 0, pl.n);
+    return d.share(pl, text, share_output{out, nullptr}, 0, pl.n);
   // The positions go out in pieces, in order, to whichever thread is free, each piece a
   // 2 threads-th of what is left (no less than d.min_piece): a thread that wakes late (25-50 us
   // here, a fifth of a call on 8 MB) or runs slower takes less, and all finish together, where
@@ -128,7 +128,7 @@ std::size_t run_plan(const plan& pl, const unsigned char* text, unsigned char* o
   for_each_share(d.threads, d.threads, 1, [&](std::size_t, std::size_t, std::size_t) {
     std::size_t start = 0, end = 0;
     while (take(start, end))
-      if (const std::size_t c = d.share(pl, text, out, start, end))
+      if (const std::size_t c = d.share(pl, text, share_output{out, nullptr}, start, end))
         total.fetch_add(c, std::memory_order_relaxed);
   });
   return total.load(std::memory_order_relaxed);

@@ -24,6 +24,8 @@
 
 namespace {
 
+using seekpat_internal::share_output;
+
 // The router: decides one share by the route the plan names, block by block where the map is
 // fresh. Each route lives in a file of its own under kernel/ as a class over share_base (see
 // kernel/share.h for what it gives the router); the router decides the share's head up to the
@@ -31,7 +33,7 @@ namespace {
 // the rest through the route's loop.
 template <class V, sink S, class Route> class share_searcher {
 public:
-  share_searcher(const plan& pl, const unsigned char* text, unsigned char* out)
+  share_searcher(const plan& pl, const unsigned char* text, out_of<S> out)
       : pl_(pl), t_(text), out_(out), route_(pl, text, out) {}
 
   // Decides positions [start, end); returns how many match when counting. Positions at or past
@@ -71,9 +73,9 @@ private:
       // A head up to the first position whose map byte is vector-aligned, so that every
       // vector store below is an aligned one.
       // Counting and finding store nothing, and have no map.
-      const size_t misalign = S == sink::count || S == sink::find
-                                  ? 0
-                                  : reinterpret_cast<std::uintptr_t>(out_ + i) % V::W;
+      size_t misalign = 0;
+      if constexpr (S != sink::count && S != sink::find)
+        misalign = reinterpret_cast<std::uintptr_t>(out_ + i) % V::W;
       const size_t head = misalign ? V::W - misalign : 0;
       const size_t head_end = fit_end - i > head ? i + head : fit_end;
       edge(i, head_end);
@@ -100,7 +102,7 @@ private:
       } else if constexpr (S == sink::find) {
         for (size_t x = from; x < to; ++x)
           if (seekpat_internal::count_positions(t_, pat, p, x, x + 1))
-            record(positions(out_), x);
+            record(*out_, x);
       } else {
         seekpat_internal::define_positions(t_, pat, p, out_, from, to);
       }
@@ -127,14 +129,14 @@ private:
 
   const plan& pl_;
   const unsigned char* t_;
-  unsigned char* out_;
+  out_of<S> out_;
   size_t count_ = 0; // the matches the edges decided, when counting
   Route route_;
 };
 
 // One share of the plan's route, into sink S.
 template <class V, sink S>
-size_t route_share(const plan& pl, const unsigned char* text, unsigned char* out, size_t start,
+size_t route_share(const plan& pl, const unsigned char* text, out_of<S> out, size_t start,
                    size_t end) {
   switch (pl.route) {
   case route_kind::exact_lanes:
@@ -149,17 +151,17 @@ size_t route_share(const plan& pl, const unsigned char* text, unsigned char* out
 }
 
 template <class V>
-size_t search_share(const plan& pl, const unsigned char* text, unsigned char* out, size_t start,
+size_t search_share(const plan& pl, const unsigned char* text, share_output out, size_t start,
                     size_t end) noexcept {
   switch (pl.mode) {
   case sink::stream: {
-    route_share<V, sink::stream>(pl, text, out, start, end);
+    route_share<V, sink::stream>(pl, text, out.map, start, end);
     V::fence();
     return 0;
   }
-  case sink::count: return route_share<V, sink::count>(pl, text, out, start, end);
-  case sink::find: route_share<V, sink::find>(pl, text, out, start, end); return 0;
-  default: route_share<V, sink::store>(pl, text, out, start, end); return 0;
+  case sink::count: return route_share<V, sink::count>(pl, text, nullptr, start, end);
+  case sink::find: route_share<V, sink::find>(pl, text, out.list, start, end); return 0;
+  default: route_share<V, sink::store>(pl, text, out.map, start, end); return 0;
   }
 }
 

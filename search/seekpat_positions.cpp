@@ -87,8 +87,7 @@ private:
 void find_share(const plan& pl, const unsigned char* text, const sharing& d, std::size_t start,
                 std::size_t end, position_list& into) {
   assert(end <= pl.fit && pl.mode == sink::find);
-  d.share(pl, text, reinterpret_cast<unsigned char*>(static_cast<position_sink*>(&into)), start,
-          end);
+  d.share(pl, text, share_output{nullptr, &into}, start, end);
 }
 
 // Calls found(base + x) for every x < len where map[x] != 0, in increasing order. Matches are

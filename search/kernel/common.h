@@ -81,10 +81,11 @@ struct stride_table {
 };
 constexpr stride_table strides;
 
-// The positions a find records: the map pointer is a position_sink in disguise.
-inline seekpat_internal::position_sink& positions(unsigned char* out) {
-  return *reinterpret_cast<seekpat_internal::position_sink*>(out);
-}
+// What a kernel writes its decisions to, by its sink: the map's bytes (store, stream; counting
+// writes nothing, through a null map), or the list of positions (find).
+template <sink S>
+using out_of =
+    std::conditional_t<S == sink::find, seekpat_internal::position_sink*, unsigned char*>;
 
 // Records position x in s; once s cannot grow, drops it (s.failed then says so).
 inline void record(seekpat_internal::position_sink& s, size_t x) noexcept {
@@ -96,7 +97,7 @@ inline void record(seekpat_internal::position_sink& s, size_t x) noexcept {
 // non-temporal one, a count of its ones, or their positions. Counting and finding never touch a
 // map.
 template <class V, sink S> struct emit {
-  static void block(unsigned char* out, size_t i, typename V::vec v, size_t& count) {
+  static void block(out_of<S> out, size_t i, typename V::vec v, size_t& count) {
     if constexpr (S == sink::find)
       bits(out, i, ~std::uint64_t(V::movemask(V::cmpeq(v, V::zero()))) & low_bits(V::W), count);
     else if constexpr (S == sink::count)
@@ -104,29 +105,29 @@ template <class V, sink S> struct emit {
     else
       V::template put<S == sink::stream>(out + i, v);
   }
-  static void zeros(unsigned char* out, size_t i) {
+  static void zeros(out_of<S> out, size_t i) {
     if constexpr (S != sink::count && S != sink::find)
       V::template put<S == sink::stream>(out + i, V::zero());
   }
   // Positions [from, to) that cannot match.
-  static void zero_range(unsigned char* out, size_t from, size_t to) {
+  static void zero_range(out_of<S> out, size_t from, size_t to) {
     if constexpr (S != sink::count && S != sink::find)
       std::memset(out + from, 0, to - from);
   }
   // A block's matches given as W bits.
-  static void bits(unsigned char* out, size_t i, std::uint64_t bits, size_t& count) {
+  static void bits(out_of<S> out, size_t i, std::uint64_t bits, size_t& count) {
     if constexpr (S == sink::find) {
       (void)count;
       for (; bits; bits &= bits - 1)
-        record(positions(out), i + static_cast<size_t>(__builtin_ctzll(bits)));
+        record(*out, i + static_cast<size_t>(__builtin_ctzll(bits)));
     } else if constexpr (S == sink::count)
       count += static_cast<size_t>(__builtin_popcountll(bits));
     else
       V::template put<S == sink::stream>(out + i, V::expand(static_cast<typename V::mask>(bits)));
   }
-  static void one(unsigned char* out, size_t x, size_t& count) {
+  static void one(out_of<S> out, size_t x, size_t& count) {
     if constexpr (S == sink::find)
-      record(positions(out), x);
+      record(*out, x);
     else if constexpr (S == sink::count)
       ++count;
     else
@@ -165,7 +166,7 @@ inline size_t prefetch_until(size_t fit_end) {
 // Marks whole blocks of W positions from i as zeros while a block ends at or before `until` and
 // W positions remain before fit_end; returns where it stopped.
 template <class V, sink S>
-__attribute__((noinline)) size_t zero_blocks(unsigned char* out, size_t i, size_t until,
+__attribute__((noinline)) size_t zero_blocks(out_of<S> out, size_t i, size_t until,
                                              size_t fit_end) {
   for (; fit_end - i >= V::W && until - i >= V::W; i += V::W)
     emit<V, S>::zeros(out, i);

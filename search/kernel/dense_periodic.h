@@ -25,7 +25,7 @@ namespace {
 template <class V, sink S, size_t Q>
 __attribute__((noinline)) size_t
 periodic_positions(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
-                   unsigned char* out, size_t i, size_t fit_end, size_t& count) {
+                   out_of<S> out, size_t i, size_t fit_end, size_t& count) {
   static_assert(Q >= 1 && Q <= seekpat_internal::periodic_max_q, "small periods only");
   assert(p > Q && p - Q <= seekpat_internal::periodic_max_span && fit_end + p - 1 <= n);
   const size_t span = p - Q;
@@ -104,7 +104,7 @@ periodic_positions(const unsigned char* t, size_t n, const unsigned char* pat, s
 template <class V, sink S, size_t Q>
 __attribute__((noinline)) size_t
 periodic_positions_long(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
-                        unsigned char* out, size_t i, size_t fit_end, size_t& count) {
+                        out_of<S> out, size_t i, size_t fit_end, size_t& count) {
   static_assert(Q >= 1 && Q <= seekpat_internal::periodic_max_q, "small periods only");
   assert(p > Q && p - Q >= V::W && p - Q <= seekpat_internal::periodic_max_span &&
          fit_end + p - 1 <= n);
@@ -166,8 +166,8 @@ periodic_positions_long(const unsigned char* t, size_t n, const unsigned char* p
 // keeps everything in registers.
 template <class V, sink S>
 __attribute__((noinline)) size_t copy_blocks(const unsigned char* t, size_t n, size_t p, size_t r,
-                                             const unsigned char* tile, unsigned char* out,
-                                             size_t i, size_t b, size_t fit_end, size_t& count) {
+                                             const unsigned char* tile, out_of<S> out, size_t i,
+                                             size_t b, size_t fit_end, size_t& count) {
   assert(b >= i + r && fit_end + p - 1 <= n);
   constexpr typename V::mask full = static_cast<typename V::mask>(~typename V::mask(0));
   const size_t lead = r + p + V::W, step = V::W % r;
@@ -216,7 +216,7 @@ __attribute__((noinline)) size_t copy_blocks(const unsigned char* t, size_t n, s
 // for a pattern of smallest period q <= 8 (plan::period).
 template <class V, sink K, size_t Q, bool Long>
 size_t periodic_q(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
-                  unsigned char* out, size_t i, size_t fit_end, size_t& count) {
+                  out_of<K> out, size_t i, size_t fit_end, size_t& count) {
   if constexpr (Long)
     return periodic_positions_long<V, K, Q>(t, n, pat, p, out, i, fit_end, count);
   else
@@ -225,7 +225,7 @@ size_t periodic_q(const unsigned char* t, size_t n, const unsigned char* pat, si
 
 template <class V, sink K, bool Long>
 size_t periodic_by_q(size_t q, const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
-                     unsigned char* out, size_t i, size_t fit_end, size_t& count) {
+                     out_of<K> out, size_t i, size_t fit_end, size_t& count) {
   switch (q) {
   case 1: return periodic_q<V, K, 1, Long>(t, n, pat, p, out, i, fit_end, count);
   case 2: return periodic_q<V, K, 2, Long>(t, n, pat, p, out, i, fit_end, count);
@@ -240,7 +240,7 @@ size_t periodic_by_q(size_t q, const unsigned char* t, size_t n, const unsigned 
 
 template <class V, sink K>
 size_t dense_positions(size_t q, const unsigned char* t, size_t n, const unsigned char* pat,
-                       size_t p, unsigned char* out, size_t i, size_t fit_end, size_t& count) {
+                       size_t p, out_of<K> out, size_t i, size_t fit_end, size_t& count) {
   // A 64-bit break mask where the W - 1 + p - q bits that matter fit in it; else the span is
   // at least W, and the block's core decides (periodic_positions_long).
   return V::W - 1 + p - q <= 64
@@ -260,7 +260,7 @@ size_t dense_positions(size_t q, const unsigned char* t, size_t n, const unsigne
 // tile_slack bytes on 64 (null: none).
 template <class V, sink S>
 size_t periodic_route(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
-                      size_t q, size_t r, unsigned char* tile, unsigned char* out, size_t i,
+                      size_t q, size_t r, unsigned char* tile, out_of<S> out, size_t i,
                       size_t fit_end, size_t& count) {
   auto dense = [&](size_t from, size_t to) {
     return dense_positions<V, S>(q, t, n, pat, p, out, from, to, count);
@@ -312,7 +312,7 @@ size_t periodic_route(const unsigned char* t, size_t n, const unsigned char* pat
 // found one (plan::text_period) and a tile buffer can be had.
 template <class V, sink S> class dense_periodic_route : public share_base<V, S> {
 public:
-  dense_periodic_route(const plan& pl, const unsigned char* text, unsigned char* out)
+  dense_periodic_route(const plan& pl, const unsigned char* text, out_of<S> out)
       : share_base<V, S>(pl, text, out), tables_(pl.tables, pl.pattern, pl.p) {}
 
   size_t loop(size_t i, size_t fit_end) {

@@ -15,8 +15,8 @@ namespace {
 // through an unsigned char pointer, which may alias any member of a class).
 template <class V, sink S, size_t P>
 __attribute__((noinline)) size_t exact_positions(const unsigned char* t, size_t n,
-                                                 const unsigned char* pat, unsigned char* out,
-                                                 size_t i, size_t fit_end, size_t& count) {
+                                                 const unsigned char* pat, out_of<S> out, size_t i,
+                                                 size_t fit_end, size_t& count) {
   static_assert(P >= 1 && P <= seekpat_internal::exact_max, "exact path covers short patterns");
   // fit_end <= n - P + 1: the furthest load, at i + P - 1 with i + W <= fit_end, ends at
   // i + W + P - 2 < n.
@@ -97,7 +97,7 @@ __attribute__((noinline)) size_t exact_positions(const unsigned char* t, size_t 
 // own loop (the rare-lanes route hands over to it too).
 template <class V, sink S>
 size_t exact_lanes_from(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
-                        unsigned char* out, size_t i, size_t fit_end, size_t& count) {
+                        out_of<S> out, size_t i, size_t fit_end, size_t& count) {
   switch (p) {
   case 1: return exact_positions<V, S, 1>(t, n, pat, out, i, fit_end, count);
   case 2: return exact_positions<V, S, 2>(t, n, pat, out, i, fit_end, count);
@@ -124,7 +124,7 @@ std::uint64_t block_in_lanes(const unsigned char* t, const unsigned char* pat, s
 
 template <class V, sink S> class exact_lanes_route : public share_base<V, S> {
 public:
-  exact_lanes_route(const plan& pl, const unsigned char* text, unsigned char* out)
+  exact_lanes_route(const plan& pl, const unsigned char* text, out_of<S> out)
       : share_base<V, S>(pl, text, out) {}
 
   size_t loop(size_t i, size_t fit_end) {

@@ -14,7 +14,7 @@ namespace {
 
 template <class V, sink S> class filter_search : public share_base<V, S> {
 public:
-  filter_search(const plan& pl, const unsigned char* text, unsigned char* out)
+  filter_search(const plan& pl, const unsigned char* text, out_of<S> out)
       : base(pl, text, out), verify_(pl.pattern, pl.p), tables_(pl.tables, pl.pattern, pl.p),
         watch_(filter_watch::start(pl)) {}
 

@@ -116,7 +116,7 @@ inline bool decide_block(const unsigned char* t, size_t x, typename V::mask c, q
 // Steps whose first K bytes pass but whose block holds no candidate are added to `misses`, for
 // the watch. On plain pointers and out of line, so that the loop keeps everything in registers.
 template <class V, sink S, size_t K, bool Prefetch, bool Mark>
-__attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, unsigned char* out,
+__attribute__((noinline)) size_t skip_quiet_blocks(const unsigned char* t, out_of<S> out,
                                                    const unsigned char* pat, const size_t* off,
                                                    size_t i, size_t fit_end, size_t& misses,
                                                    quiet_verify& verify) {

@@ -17,7 +17,7 @@ namespace {
 template <class V, sink S, size_t K, bool Prefetch>
 __attribute__((noinline)) size_t
 rare_lanes_positions(const unsigned char* t, size_t n, const unsigned char* pat, size_t p,
-                     const size_t* off, unsigned char* out, size_t i, size_t fit_end, size_t& count,
+                     const size_t* off, out_of<S> out, size_t i, size_t fit_end, size_t& count,
                      size_t& misses, size_t& passes) {
   static_assert(K >= 1 && K <= 4, "the loop tests one to four bytes");
   assert(p >= 1 && p <= seekpat_internal::rare_lanes_max && i <= fit_end && fit_end + p - 1 <= n);
@@ -66,7 +66,7 @@ rare_lanes_positions(const unsigned char* t, size_t n, const unsigned char* pat,
 // branch on the text.
 template <class V, sink S> class rare_lanes_route : public share_base<V, S> {
 public:
-  rare_lanes_route(const plan& pl, const unsigned char* text, unsigned char* out)
+  rare_lanes_route(const plan& pl, const unsigned char* text, out_of<S> out)
       : share_base<V, S>(pl, text, out) {}
 
   size_t loop(size_t i, size_t fit_end) {

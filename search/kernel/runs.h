@@ -65,7 +65,7 @@ struct run_state {
 template <class V, sink S>
 __attribute__((noinline)) size_t
 run_blocks(run_state& r, lazy_tables& tables, const unsigned char* t, size_t n, size_t p,
-           unsigned char* out, size_t i, size_t fit_end, size_t& count_out) {
+           out_of<S> out, size_t i, size_t fit_end, size_t& count_out) {
   constexpr auto full = static_cast<typename V::mask>(~typename V::mask(0));
   const size_t q = r.q;
   size_t next = r.next, ver = r.verified_end;

@@ -20,7 +20,7 @@ public:
   void forget_text() {}
 
 protected:
-  share_base(const plan& pl, const unsigned char* text, unsigned char* out)
+  share_base(const plan& pl, const unsigned char* text, out_of<S> out)
       : pl_(pl), t_(text), pat_(pl.pattern), p_(pl.p), out_(out) {}
 
   // Calls f(K, Prefetch), both compile-time constants, for the quiet loops' variant that tests
@@ -39,7 +39,7 @@ protected:
   const unsigned char* t_;
   const unsigned char* pat_;
   size_t p_;
-  unsigned char* out_;
+  out_of<S> out_;    // the map, or the position list
   size_t count_ = 0; // the matches decided so far, when counting
 };
 

@@ -37,8 +37,8 @@ inline std::ptrdiff_t max_suffix(const unsigned char* x, std::ptrdiff_t m, bool 
 // reading y[i, fit_end - 1 + p); returns fit_end. O(fit_end - i + p) time and no memory, so it
 // runs whatever else could not be allocated.
 template <class V, sink S>
-size_t two_way(const unsigned char* y, const unsigned char* x, size_t p, unsigned char* out,
-               size_t i, size_t fit_end, size_t& count) {
+size_t two_way(const unsigned char* y, const unsigned char* x, size_t p, out_of<S> out, size_t i,
+               size_t fit_end, size_t& count) {
   const std::ptrdiff_t m = static_cast<std::ptrdiff_t>(p);
   std::ptrdiff_t per1, per2;
   const std::ptrdiff_t ms1 = max_suffix(x, m, false, per1);
