@@ -24,7 +24,7 @@ struct sharing {
                        std::size_t) noexcept;
   std::size_t threads;
   std::size_t granule;
-  std::size_t min_piece; // see run_plan: a sixteenth of min_share, at least a granule
+  std::size_t min_piece; // see piece_rule: a sixteenth of min_share, at least a granule
 };
 // What a call writes, which sets where a second thread starts to pay: a warm map, a map never
 // touched (see map_is_fresh), or nothing much (a count, or positions gathered through a buffer
@@ -49,8 +49,8 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
                        unsigned char* out, bool count, const tuning& tune) noexcept;
 
 // The start of every occurrence of pattern[0, p) in text[0, n), in increasing order, on the plan
-// a count gets; filter_off and tables as for run_search. Holds the list and, per thread, the
-// positions of its share in blocks, which it hands over to the list a block at a time. Throws
+// a count gets; filter_off and tables as for run_search. Holds the list and the positions of
+// each piece of the text in blocks, which it hands over to the list a block at a time. Throws
 // std::bad_alloc.
 std::vector<std::size_t> find_positions(const unsigned char* pattern, std::size_t p,
                                         const std::size_t* filter_off, const pattern_tables* tables,

@@ -103,34 +103,15 @@ std::size_t run_plan(const plan& pl, const unsigned char* text, unsigned char* o
                      const sharing& d) noexcept {
   if (d.threads == 1)
     return d.share(pl, text, share_output{out, nullptr}, 0, pl.n);
-  // The positions go out in pieces, in order, to whichever thread is free, each piece a
-  // 2 threads-th of what is left (no less than d.min_piece): a thread that wakes late (25-50 us
-  // here, a fifth of a call on 8 MB) or runs slower takes less, and all finish together, where
-  // fixed halves would leave the first thread waiting. Pieces end on granules, and on pages of a
-  // map filled from their end. Each piece writes only out[start, end); the text is only read,
-  // so pieces may overlap there.
-  const std::size_t n = pl.n, step = std::max(d.granule, pl.back_page);
-  std::atomic<std::size_t> next{0}, total{0};
-  auto take = [&](std::size_t& start, std::size_t& end) {
-    std::size_t at = next.load(std::memory_order_relaxed);
-    do {
-      if (at >= n)
-        return false;
-      std::size_t len = std::max(d.min_piece, (n - at) / (2 * d.threads));
-      len = len > n - at ? n - at : (len + step - 1) / step * step;
-      end = std::min(n, at + len);
-    } while (!next.compare_exchange_weak(at, end, std::memory_order_relaxed));
-    start = at;
-    return true;
-  };
-  // One share per thread, each taking pieces until none is left; a thread that cannot be
-  // started leaves its pieces to the others.
-  for_each_share(d.threads, d.threads, 1, [&](std::size_t, std::size_t, std::size_t) {
-    std::size_t start = 0, end = 0;
-    while (take(start, end))
-      if (const std::size_t c = d.share(pl, text, share_output{out, nullptr}, start, end))
-        total.fetch_add(c, std::memory_order_relaxed);
-  });
+  // Pieces end on granules, and on pages of a map filled from their end. Each piece writes only
+  // out[start, end); the text is only read, so pieces may overlap there.
+  std::atomic<std::size_t> total{0};
+  for_each_piece(
+      0, pl.n, {d.threads, d.min_piece, std::max(d.granule, pl.back_page)},
+      [&](std::size_t, std::size_t start, std::size_t end) {
+        if (const std::size_t c = d.share(pl, text, share_output{out, nullptr}, start, end))
+          total.fetch_add(c, std::memory_order_relaxed);
+      });
   return total.load(std::memory_order_relaxed);
 }
 

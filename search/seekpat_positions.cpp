@@ -1,9 +1,10 @@
 // Positions: the start of every match, listed or handed to a callback, on the plan a count gets.
 //
-// The text is planned once, as a whole, and each thread's share is decided in one call of the
-// kernel, which records each match's position as it decides it (sink::find): nothing is written
-// per position that does not match, and nothing is decided twice, so a list costs what a count
-// does where matches are few and stays linear in n + p whatever the pattern.
+// The text is planned once, as a whole, and cut into pieces as a count's is (for_each_piece); each
+// piece is decided in one call of the kernel, which records each match's position as it decides it
+// (sink::find): nothing is written per position that does not match, and nothing is decided
+// twice, so a list costs what a count does where matches are few and stays linear in n + p
+// whatever the pattern.
 #include "planner.h"
 #include "prepared.h"
 #include "runtime.h"
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -24,7 +26,7 @@ namespace {
 
 // Positions held in blocks that double up to a cap: the kernel writes them in place, the list
 // grows without moving what it holds, and each block is freed as soon as it has been handed on,
-// so that joining the lists of all shares into one result costs the result and one block, not
+// so that joining the lists of all pieces into one result costs the result and one block, not
 // the result twice.
 class position_list : public position_sink {
 public:
@@ -90,6 +92,70 @@ void find_share(const plan& pl, const unsigned char* text, const sharing& d, std
   d.share(pl, text, share_output{nullptr, &into}, start, end);
 }
 
+// Positions [from, to) of the plan's text (to <= pl.fit) in pieces (for_each_piece), each
+// piece's matches in a list of its own; once every piece is done, ready(total) learns how many
+// they hold, and take(at, k) gets them a block at a time in increasing order, each block freed
+// once handed; stops, and returns false, where take does. `found` holds a
+// slot per worker, empty, and is left empty when this returns. Pieces are at least 2p long, so that
+// restarting the kernel in each, at a cost of O(p) at most, keeps the whole linear. Throws
+// std::bad_alloc where a piece's positions could not all be held.
+struct piece_found {
+  std::size_t start = 0;
+  position_list list;
+};
+struct worker_found {
+  std::deque<piece_found> pieces; // in increasing order
+  bool failed = false;
+};
+template <class R, class F>
+bool find_in_pieces(const plan& pl, const unsigned char* text, const sharing& d, std::size_t from,
+                    std::size_t to, std::vector<worker_found>& found, R&& ready, F&& take) {
+  assert(to <= pl.fit && found.size() == d.threads);
+  const std::size_t p = pl.p, least = p <= ~std::size_t(0) / 4 ? 2 * p : p;
+  std::atomic<bool> quit{false};
+  for_each_piece(from, to, {d.threads, std::max(d.min_piece, least), d.granule},
+                 [&](std::size_t w, std::size_t start, std::size_t end) {
+                   worker_found& f = found[w];
+                   if (quit.load(std::memory_order_relaxed))
+                     return;
+                   try {
+                     f.pieces.emplace_back();
+                   } catch (...) { // std::bad_alloc
+                     f.failed = true;
+                     quit = true;
+                     return;
+                   }
+                   piece_found& piece = f.pieces.back();
+                   piece.start = start;
+                   find_share(pl, text, d, start, end, piece.list);
+                   if (piece.list.failed) {
+                     f.failed = true;
+                     quit = true;
+                   }
+                 });
+  // Any throw from here on leaves found to its owner, who drops it.
+  std::vector<piece_found*> order;
+  std::size_t total = 0;
+  for (worker_found& f : found) {
+    if (f.failed)
+      throw std::bad_alloc();
+    for (piece_found& piece : f.pieces) {
+      order.push_back(&piece);
+      total += piece.list.size();
+    }
+  }
+  std::sort(order.begin(), order.end(),
+            [](const piece_found* a, const piece_found* b) { return a->start < b->start; });
+  ready(total);
+  bool go_on = true;
+  for (piece_found* piece : order)
+    if (go_on)
+      go_on = piece->list.drain(take);
+  for (worker_found& f : found)
+    f = worker_found{};
+  return go_on;
+}
+
 // Calls found(base + x) for every x < len where map[x] != 0, in increasing order. Matches are
 // rare in most texts: 64 map bytes are skipped at a time while all zero.
 template <class F>
@@ -148,23 +214,13 @@ std::vector<std::size_t> find_positions(const unsigned char* pattern, std::size_
 
   const plan pl = plan_search(pattern, p, filter_off, tables, text, n, sink::find, false, tune);
   const sharing d = choose_sharing(n, tune, writes::little);
-  std::vector<position_list> found(d.threads);
-  for_each_share(pl.fit, d.threads, d.granule,
-                 [&](std::size_t share, std::size_t start, std::size_t end) {
-                   find_share(pl, text, d, start, end, found[share]);
-                 });
-  std::size_t total = 0;
-  for (const position_list& f : found) {
-    if (f.failed)
-      throw std::bad_alloc();
-    total += f.size();
-  }
-  all.reserve(total);
-  for (position_list& f : found)
-    f.drain([&](const std::size_t* at, std::size_t k) {
-      all.insert(all.end(), at, at + k);
-      return true;
-    });
+  std::vector<worker_found> found(d.threads);
+  find_in_pieces(
+      pl, text, d, 0, pl.fit, found, [&](std::size_t total) { all.reserve(total); },
+      [&](const std::size_t* at, std::size_t k) {
+        all.insert(all.end(), at, at + k);
+        return true;
+      });
   return all;
 }
 
@@ -194,23 +250,16 @@ bool visit_positions(const unsigned char* pattern, std::size_t p, const std::siz
   const plan pl = plan_search(pattern, p, filter_off, tables, text, n, sink::find, false, tune);
   const sharing d = choose_sharing(n, tune, writes::little);
   // Rounds of up to `slice` positions per thread; the caller hands a round's positions on once
-  // every thread is done with it. Each share of a round starts the kernel afresh, at a cost of
-  // O(p) at most: slices of 2p or more keep the whole linear.
+  // every piece of it is done. Slices of 2p or more keep pieces of 2p or more (find_in_pieces).
   const std::size_t slice = std::max(tune.visit_slice, p <= ~std::size_t(0) / 4 ? 2 * p : p);
   const std::size_t round = slice <= pl.fit / d.threads ? slice * d.threads : pl.fit;
-  std::vector<position_list> found(d.threads);
+  std::vector<worker_found> found(d.threads);
   for (std::size_t r = 0; r < pl.fit;) {
     const std::size_t len = std::min(round, pl.fit - r);
-    for_each_share(len, d.threads, d.granule,
-                   [&](std::size_t share, std::size_t start, std::size_t end) {
-                     find_share(pl, text, d, r + start, r + end, found[share]);
-                   });
-    for (const position_list& f : found)
-      if (f.failed)
-        throw std::bad_alloc();
-    for (position_list& f : found)
-      if (!f.drain([&](const std::size_t* at, std::size_t k) { return take(ctx, at, k); }))
-        return false;
+    if (!find_in_pieces(
+            pl, text, d, r, r + len, found, [](std::size_t) {},
+            [&](const std::size_t* at, std::size_t k) { return take(ctx, at, k); }))
+      return false;
     r += len;
   }
   return true;
