@@ -81,7 +81,7 @@ public:
   std::size_t count(const void* text, std::size_t n, unsigned threads = 0) const;
 
   // The start of every occurrence in text[0, n), in increasing order, as fast as count where
-  // matches are few. Memory beyond the list: a block of positions per thread (at most 32 MiB).
+  // matches are few. Memory beyond the list: at most 32 MiB of positions at a time.
   // Throws std::bad_alloc when these cannot be allocated.
   std::vector<std::size_t> find_all(const void* text, std::size_t n, unsigned threads = 0) const;
 

@@ -1,6 +1,6 @@
 // Choosing the filter's bytes: ranked by how common each byte is in typical text, or fitted to a
 // sample of the text itself. The planner chooses them for a whole text; the kernel's watch
-// chooses them again for the rest of a share.
+// chooses them again for the rest of a piece.
 #include "filter_bytes.h"
 
 #include <emmintrin.h>
@@ -319,8 +319,8 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
   // about one step of 64 positions in 22 passes them in vain; the watch takes the loop back to
   // three bytes if the text then lets more through.
   // All four where three let through one position in 1024 or more and the fourth cuts that by
-  // four or more (small alphabets): a step that passes leaves the loop, for some 40 cycles,
-  // against about one for the fourth compare.
+  // four or more (small alphabets): a step that passes leaves the loop, which costs many times
+  // the fourth compare (docs/design.md, measurements: "Quiet loop").
   if (loop_bytes)
     *loop_bytes = chunks == max_chunks && passing[0] == 0                            ? 1
                   : chunks == max_chunks && passing[1] == 0                          ? 2

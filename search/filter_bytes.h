@@ -1,5 +1,5 @@
 // Choosing the filter's bytes: a leaf below the planner, which chooses them for a whole text, and
-// the kernel's watch, which chooses them again for the rest of a share.
+// the kernel's watch, which chooses them again for the rest of a piece.
 #pragma once
 
 #include <cstddef>

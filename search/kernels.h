@@ -8,9 +8,9 @@
 
 namespace seekpat_internal {
 
-// Where one share's decisions go, as its plan's sink says: the map (store, stream), nothing
+// Where one piece's decisions go, as its plan's sink says: the map (store, stream), nothing
 // (count), or the list of positions (find).
-struct share_output {
+struct piece_output {
   unsigned char* map = nullptr;  // store, stream
   position_sink* list = nullptr; // find
 };
@@ -21,7 +21,7 @@ struct kernel_entries {
   // stream), return how many of them match (count; returns 0 otherwise), or record them in
   // out.list (find). Each reads only text[0, n) and writes only those map bytes. Never throws: an
   // allocation that fails only turns off what it would have sped up.
-  std::size_t (*share)(const plan& pl, const unsigned char* text, share_output out,
+  std::size_t (*piece)(const plan& pl, const unsigned char* text, piece_output out,
                        std::size_t start, std::size_t end) noexcept;
   // A whole small text on the calling thread, with no plan and no set-up: writes the map to
   // out[0, n), or, with count, adds the number of matches to *count and writes nothing. Returns

@@ -47,7 +47,7 @@ struct plan {
   bool prefetch; // the quiet loops prefetch the text (n >= tuning::prefetch_min)
   route_kind route;
   // Rare lanes of a pattern short enough for exact lanes: the share of a window's steps that may
-  // pass the loop's bytes before exact lanes take the rest of the share; 0: no limit.
+  // pass the loop's bytes before exact lanes take the rest of the piece; 0: no limit.
   double max_passes;
   std::size_t period;      // dense periodic: the pattern's period; else 0
   std::size_t text_period; // dense periodic: a longer period the text seems to have, or 0
@@ -56,9 +56,9 @@ struct plan {
   const pattern_tables* tables; // prepared tables, or null to build them lazily
   double rate; // the sampled fraction of positions the filter passes, all four bytes, or -1
   std::size_t replan_window; // as in tuning
-  // Nonzero: each share is decided in blocks of back_block positions, aligned by map address,
-  // those of each back_page last to first (a fresh map; see tuning::fresh_block).
-  std::size_t back_page, back_block;
+  // Nonzero: each piece is decided in stretches of back_stretch positions, aligned by map address,
+  // those of each back_page last to first (a fresh map; see tuning::fresh_stretch).
+  std::size_t back_page, back_stretch;
 };
 
 // Patterns up to this length are matched exactly by comparing every byte in vector lanes (unless

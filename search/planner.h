@@ -36,7 +36,7 @@ constexpr double exact_max_true_share = 1.0 / 16;
 // bytes, under half that): exact lanes compare every byte in every block, rare lanes three bytes
 // in most steps, and the steps that pass are few. Where a window then finds more than
 // rare_max_passes of its steps passing (text of frequent words, whose bytes pass at random),
-// exact lanes take the rest of the share (docs/design.md, measurements: "Rare lanes for
+// exact lanes take the rest of the piece (docs/design.md, measurements: "Rare lanes for
 // counting").
 constexpr double counted_rare_max_rate = 1.0 / 256, counted_rare_max_match = 1.0 / 512,
                  rare_max_passes = 1.0 / 8;

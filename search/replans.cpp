@@ -1,4 +1,4 @@
-// The re-plan counter, which tests read to know that a share's watch changed its plan.
+// The re-plan counter, which tests read to know that a piece's watch changed its plan.
 #include "replans.h"
 
 #include <atomic>

@@ -5,7 +5,7 @@
 
 namespace seekpat_internal {
 
-// Counts a filter planned again by a share's watch, or rare lanes given up for exact lanes, and
+// Counts a filter planned again by a piece's watch, or rare lanes given up for exact lanes, and
 // tells how many so far in this process: tests that claim the watch ran check it. Relaxed: at
 // most once per watch window.
 void note_replan() noexcept;

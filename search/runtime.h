@@ -17,10 +17,10 @@ bool kernel_supported(kernel k);
 // The build the knobs ask for: AVX2 where automatic or asked for and the CPU runs it, else SSE2.
 const kernel_entries& kernel_for(const tuning& tune);
 
-// How a call shares an n-byte text: the kernel that searches each share, the number of threads,
-// the granule share bounds fall on, and the smallest piece a thread takes.
+// How a call shares an n-byte text among threads: the kernel that decides each piece, the number
+// of threads, the granule piece bounds fall on, and the smallest piece a thread takes.
 struct sharing {
-  std::size_t (*share)(const plan&, const unsigned char*, share_output, std::size_t,
+  std::size_t (*piece)(const plan&, const unsigned char*, piece_output, std::size_t,
                        std::size_t) noexcept;
   std::size_t threads;
   std::size_t granule;
@@ -50,7 +50,7 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
 
 // The start of every occurrence of pattern[0, p) in text[0, n), in increasing order, on the plan
 // a count gets; filter_off and tables as for run_search. Holds the list and the positions of
-// each piece of the text in blocks, which it hands over to the list a block at a time. Throws
+// each piece of the text in chunks, which it hands over to the list a chunk at a time. Throws
 // std::bad_alloc.
 std::vector<std::size_t> find_positions(const unsigned char* pattern, std::size_t p,
                                         const std::size_t* filter_off, const pattern_tables* tables,

@@ -1,4 +1,4 @@
-// Running a plan: the kernel for the CPU, the number of threads and the shares they take, a map
+// Running a plan: the kernel for the CPU, the number of threads and the pieces they take, a map
 // never touched told from a warm one; and the entry points that plan a whole text
 // (seekpat_planner.cpp) and run it: run_search, search and the C entry point seekpat().
 #include "seekpat.h"
@@ -75,7 +75,7 @@ const kernel_entries& kernel_for(const tuning& tune) {
 
 sharing choose_sharing(std::size_t n, const tuning& tune, writes w) {
   sharing d;
-  d.share = kernel_for(tune).share;
+  d.piece = kernel_for(tune).piece;
 
   d.threads = static_cast<std::size_t>(tune.threads);
   if (tune.threads <= 0) {
@@ -102,14 +102,14 @@ sharing choose_sharing(std::size_t n, const tuning& tune, writes w) {
 std::size_t run_plan(const plan& pl, const unsigned char* text, unsigned char* out,
                      const sharing& d) noexcept {
   if (d.threads == 1)
-    return d.share(pl, text, share_output{out, nullptr}, 0, pl.n);
+    return d.piece(pl, text, piece_output{out, nullptr}, 0, pl.n);
   // Pieces end on granules, and on pages of a map filled from their end. Each piece writes only
   // out[start, end); the text is only read, so pieces may overlap there.
   std::atomic<std::size_t> total{0};
   for_each_piece(
       0, pl.n, {d.threads, d.min_piece, std::max(d.granule, pl.back_page)},
       [&](std::size_t, std::size_t start, std::size_t end) {
-        if (const std::size_t c = d.share(pl, text, share_output{out, nullptr}, start, end))
+        if (const std::size_t c = d.piece(pl, text, piece_output{out, nullptr}, start, end))
           total.fetch_add(c, std::memory_order_relaxed);
       });
   return total.load(std::memory_order_relaxed);
@@ -140,7 +140,7 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
       return matches;
   }
 
-  // A fresh map takes threads sooner and fills each page from its end (tuning::fresh_block). The
+  // A fresh map takes threads sooner and fills each page from its end (tuning::fresh_stretch). The
   // question costs about a microsecond, against at least a hundred for such a text.
   const bool fresh =
       !count &&

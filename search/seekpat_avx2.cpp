@@ -58,5 +58,5 @@ struct avx2 {
 } // namespace
 
 namespace seekpat_internal {
-extern const kernel_entries avx2_kernel = {search_share<avx2>, small_entry<avx2>};
+extern const kernel_entries avx2_kernel = {search_piece<avx2>, small_entry<avx2>};
 } // namespace seekpat_internal

@@ -12,7 +12,7 @@
 //
 // The kernel either writes the map (sink::store, sink::stream), only counts the matches
 // (sink::count), or records their positions (sink::find, the map pointer then pointing at a
-// position_sink); all share every decision and differ only in what a decided block becomes.
+// position_sink); all take every decision alike and differ only in what a decided block becomes.
 #pragma once
 
 #include "kernel/dense_periodic.h"
@@ -24,35 +24,35 @@
 
 namespace {
 
-using seekpat_internal::share_output;
+using seekpat_internal::piece_output;
 
-// The router: decides one share by the route the plan names, block by block where the map is
-// fresh. Each route lives in a file of its own under kernel/ as a class over share_base (see
-// kernel/share.h for what it gives the router); the router decides the share's head up to the
+// The router: decides one piece by the route the plan names, stretch by stretch where the map
+// is fresh. Each route lives in a file of its own under kernel/ as a class over piece_base (see
+// kernel/piece.h for what it gives the router); the router decides the piece's head up to the
 // first vector-aligned map byte and its tail, block by block through the route's block_bits, and
 // the rest through the route's loop.
-template <class V, sink S, class Route> class share_searcher {
+template <class V, sink S, class Route> class piece_searcher {
 public:
-  share_searcher(const plan& pl, const unsigned char* text, out_of<S> out)
+  piece_searcher(const plan& pl, const unsigned char* text, out_of<S> out)
       : pl_(pl), t_(text), out_(out), route_(pl, text, out) {}
 
   // Decides positions [start, end); returns how many match when counting. Positions at or past
   // pl.fit cannot hold a match.
   size_t run(size_t start, size_t end) {
-    const size_t page = pl_.back_page, block = pl_.back_block;
-    if (!block) {
+    const size_t page = pl_.back_page, stretch = pl_.back_stretch;
+    if (!stretch) {
       decide(start, end);
       return count_ + route_.count();
     }
-    // A fresh map: the blocks of each page, last to first, each decided in order. What a block
-    // learnt of the text (a run, a dead stretch, the last match) says nothing of the block
+    // A fresh map: the stretches of each page, last to first, each decided in order. What a
+    // stretch learnt of the text (a run, a dead stretch, the last match) says nothing of the one
     // before it, so each starts from a clean state; only the tables carry over.
     const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(out_);
     for (size_t lo = start; lo < end;) {
       const size_t page_end = min_of(end, lo + (page - (base + lo) % page));
       for (size_t hi = page_end; hi > lo;) {
-        const size_t in_block = (base + hi - 1) % block; // hi - 1 lies in the block
-        const size_t b = in_block < hi - 1 - lo ? hi - 1 - in_block : lo;
+        const size_t in_stretch = (base + hi - 1) % stretch; // hi - 1 lies in the stretch
+        const size_t b = in_stretch < hi - 1 - lo ? hi - 1 - in_stretch : lo;
         route_.forget_text();
         decide(b, hi);
         hi = b;
@@ -91,7 +91,7 @@ private:
   // decided W at a time by blocks placed where they fit, the route's block_bits(min(from,
   // fit - W)), which may cover positions before `from` (their bits are dropped: nothing is
   // written or counted twice). One position at a time only when the text holds no whole block.
-  // Each block verifies at most W candidates, so the edges of a share cost O(W p) at worst.
+  // Each block verifies at most W candidates, so the edges of a piece cost O(W p) at worst.
   void edge(size_t from, size_t to) {
     assert(from <= to && to <= pl_.fit);
     const unsigned char* pat = pl_.pattern;
@@ -134,34 +134,34 @@ private:
   Route route_;
 };
 
-// One share of the plan's route, into sink S.
+// One piece of the plan's route, into sink S.
 template <class V, sink S>
-size_t route_share(const plan& pl, const unsigned char* text, out_of<S> out, size_t start,
+size_t route_piece(const plan& pl, const unsigned char* text, out_of<S> out, size_t start,
                    size_t end) {
   switch (pl.route) {
   case route_kind::exact_lanes:
-    return share_searcher<V, S, exact_lanes_route<V, S>>(pl, text, out).run(start, end);
+    return piece_searcher<V, S, exact_lanes_route<V, S>>(pl, text, out).run(start, end);
   case route_kind::rare_lanes:
-    return share_searcher<V, S, rare_lanes_route<V, S>>(pl, text, out).run(start, end);
+    return piece_searcher<V, S, rare_lanes_route<V, S>>(pl, text, out).run(start, end);
   case route_kind::dense_periodic:
-    return share_searcher<V, S, dense_periodic_route<V, S>>(pl, text, out).run(start, end);
+    return piece_searcher<V, S, dense_periodic_route<V, S>>(pl, text, out).run(start, end);
   case route_kind::filter: break;
   }
-  return share_searcher<V, S, filter_search<V, S>>(pl, text, out).run(start, end);
+  return piece_searcher<V, S, filter_search<V, S>>(pl, text, out).run(start, end);
 }
 
 template <class V>
-size_t search_share(const plan& pl, const unsigned char* text, share_output out, size_t start,
+size_t search_piece(const plan& pl, const unsigned char* text, piece_output out, size_t start,
                     size_t end) noexcept {
   switch (pl.mode) {
   case sink::stream: {
-    route_share<V, sink::stream>(pl, text, out.map, start, end);
+    route_piece<V, sink::stream>(pl, text, out.map, start, end);
     V::fence();
     return 0;
   }
-  case sink::count: return route_share<V, sink::count>(pl, text, nullptr, start, end);
-  case sink::find: route_share<V, sink::find>(pl, text, out.list, start, end); return 0;
-  default: route_share<V, sink::store>(pl, text, out.map, start, end); return 0;
+  case sink::count: return route_piece<V, sink::count>(pl, text, nullptr, start, end);
+  case sink::find: route_piece<V, sink::find>(pl, text, out.list, start, end); return 0;
+  default: route_piece<V, sink::store>(pl, text, out.map, start, end); return 0;
   }
 }
 

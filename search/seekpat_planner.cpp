@@ -93,7 +93,7 @@ plan make_plan(const unsigned char* pattern, std::size_t p, std::size_t n, sink 
   pl.tables = tables;
   pl.rate = -1;
   pl.replan_window = tune.replan_window;
-  pl.back_page = pl.back_block = 0;
+  pl.back_page = pl.back_stretch = 0;
   return pl;
 }
 
@@ -178,11 +178,11 @@ plan plan_search(const unsigned char* pattern, std::size_t p, const std::size_t*
     // candidates it saves (docs/design.md, measurements: "Ranking the filter's bytes").
     choose_filter(pattern, p, pl.fit, pl.filter_off);
   }
-  // A fresh map: each page filled from its end, in blocks (see tuning::fresh_block); not for
-  // patterns past fresh_max_p, whose blocks' edges would verify too much.
-  if (fresh_map && tune.fresh_block && tune.fresh_page && p <= tune.fresh_max_p) {
+  // A fresh map: each page filled from its end, in stretches (see tuning::fresh_stretch); not
+  // for patterns past fresh_max_p, whose stretches' edges would verify too much.
+  if (fresh_map && tune.fresh_stretch && tune.fresh_page && p <= tune.fresh_max_p) {
     pl.back_page = tune.fresh_page;
-    pl.back_block = tune.fresh_block;
+    pl.back_stretch = tune.fresh_stretch;
   }
   return pl;
 }

@@ -24,9 +24,9 @@
 namespace seekpat_internal {
 namespace {
 
-// Positions held in blocks that double up to a cap: the kernel writes them in place, the list
-// grows without moving what it holds, and each block is freed as soon as it has been handed on,
-// so that joining the lists of all pieces into one result costs the result and one block, not
+// Positions held in chunks that double up to a cap: the kernel writes them in place, the list
+// grows without moving what it holds, and each chunk is freed as soon as it has been handed on,
+// so that joining the lists of all pieces into one result costs the result and one chunk, not
 // the result twice.
 class position_list : public position_sink {
 public:
@@ -36,65 +36,65 @@ public:
 
   std::size_t size() const {
     std::size_t k = 0;
-    for (const block& b : blocks_)
+    for (const chunk& b : chunks_)
       k += b.cap;
-    return blocks_.empty() ? 0 : k - static_cast<std::size_t>(end - at);
+    return chunks_.empty() ? 0 : k - static_cast<std::size_t>(end - at);
   }
 
-  // Hands the positions to take(at, k) a block at a time, in order, freeing each block once
+  // Hands the positions to take(at, k) a chunk at a time, in order, freeing each chunk once
   // handed; stops, and returns false, where take does.
   template <class F> bool drain(F&& take) {
-    for (std::size_t k = 0; k < blocks_.size(); ++k) {
-      block& b = blocks_[k];
-      const std::size_t len = k + 1 < blocks_.size() ? b.cap : b.cap - (end - at);
+    for (std::size_t k = 0; k < chunks_.size(); ++k) {
+      chunk& b = chunks_[k];
+      const std::size_t len = k + 1 < chunks_.size() ? b.cap : b.cap - (end - at);
       const bool go_on = len == 0 || take(b.data.get(), len);
       b.data.reset();
       if (!go_on)
         return false;
     }
-    blocks_.clear();
+    chunks_.clear();
     at = end = nullptr;
     return true;
   }
 
 private:
-  struct block {
+  struct chunk {
     std::unique_ptr<std::size_t[]> data;
     std::size_t cap;
   };
-  // 4 Mi positions, 32 MiB: glibc's largest threshold for giving a block a mapping of its own,
-  // so the largest blocks go back to the system as soon as they are freed.
-  static constexpr std::size_t max_block = 4u << 20;
+  // 4 Mi positions, 32 MiB: glibc's largest threshold for giving a chunk a mapping of its own,
+  // so the largest chunks go back to the system as soon as they are freed.
+  static constexpr std::size_t max_chunk = 4u << 20;
 
   static bool grow(position_sink& s) noexcept {
     position_list& l = static_cast<position_list&>(s);
     const std::size_t cap =
-        l.blocks_.empty() ? 1024 : std::min(2 * l.blocks_.back().cap, max_block);
+        l.chunks_.empty() ? 1024 : std::min(2 * l.chunks_.back().cap, max_chunk);
     try {
-      l.blocks_.push_back(block{std::unique_ptr<std::size_t[]>(new std::size_t[cap]), cap});
+      l.chunks_.push_back(chunk{std::unique_ptr<std::size_t[]>(new std::size_t[cap]), cap});
     } catch (...) { // std::bad_alloc: the list is incomplete, and the search says so
       l.failed = true;
       return false;
     }
-    l.at = l.blocks_.back().data.get();
+    l.at = l.chunks_.back().data.get();
     l.end = l.at + cap;
     return true;
   }
 
-  std::vector<block> blocks_;
+  std::vector<chunk> chunks_;
 };
 
 // Decides positions [start, end) of the plan's text (end <= pl.fit) into `into`, in one call of
 // the kernel, which hands each match to the list as it decides it.
-void find_share(const plan& pl, const unsigned char* text, const sharing& d, std::size_t start,
+void find_piece(const plan& pl, const unsigned char* text, const sharing& d, std::size_t start,
                 std::size_t end, position_list& into) {
   assert(end <= pl.fit && pl.mode == sink::find);
-  d.share(pl, text, share_output{nullptr, &into}, start, end);
+  d.piece(pl, text, piece_output{nullptr, &into}, start, end);
 }
 
 // Positions [from, to) of the plan's text (to <= pl.fit) in pieces (for_each_piece), each
 // piece's matches in a list of its own; once every piece is done, ready(total) learns how many
-// they hold, and take(at, k) gets them a block at a time in increasing order, each block freed
+// they hold, and take(at, k) gets them a chunk at a time in increasing order, each chunk freed
 // once handed; stops, and returns false, where take does. `found` holds a
 // slot per worker, empty, and is left empty when this returns. Pieces are at least 2p long, so that
 // restarting the kernel in each, at a cost of O(p) at most, keeps the whole linear. Throws
@@ -127,7 +127,7 @@ bool find_in_pieces(const plan& pl, const unsigned char* text, const sharing& d,
                    }
                    piece_found& piece = f.pieces.back();
                    piece.start = start;
-                   find_share(pl, text, d, start, end, piece.list);
+                   find_piece(pl, text, d, start, end, piece.list);
                    if (piece.list.failed) {
                      f.failed = true;
                      quit = true;
@@ -299,7 +299,7 @@ struct piece_pass {
       return;
     const std::size_t at = ps.slot(k), start = k * ps.len;
     position_list& into = ps.lists[at];
-    find_share(ps.pl, ps.text, ps.d, start, std::min(ps.pl.fit, start + ps.len), into);
+    find_piece(ps.pl, ps.text, ps.d, start, std::min(ps.pl.fit, start + ps.len), into);
     if (into.failed) {
       ps.quit = true; // std::bad_alloc, once the round is over
       return;
@@ -367,7 +367,7 @@ bool visit_pieces(const unsigned char* pattern, std::size_t p, const std::size_t
   const plan pl = plan_search(pattern, p, filter_off, tables, text, n, sink::find, false, tune);
   const sharing d = choose_sharing(n, tune, writes::little);
   // Each piece starts the kernel afresh, at a cost of O(p) at most: pieces of 2p or more keep the
-  // whole linear. Pieces start on granules, as shares do.
+  // whole linear. Pieces start on granules, as for_each_piece's do.
   std::size_t len = std::min(std::max(piece, p <= ~std::size_t(0) / 4 ? 2 * p : p), pl.fit);
   len = (len + d.granule - 1) / d.granule * d.granule;
   // Four pieces per thread a round: a round ends when its last piece does, and the caller's

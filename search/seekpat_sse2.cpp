@@ -54,5 +54,5 @@ struct sse2 {
 } // namespace
 
 namespace seekpat_internal {
-extern const kernel_entries sse2_kernel = {search_share<sse2>, small_entry<sse2>};
+extern const kernel_entries sse2_kernel = {search_piece<sse2>, small_entry<sse2>};
 } // namespace seekpat_internal

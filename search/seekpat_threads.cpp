@@ -1,8 +1,8 @@
 // seekpat's threads: helpers started on first need and kept, blocked, for the calls after it.
 //
-// Starting a thread costs the caller 20-50 us here and the thread starts running 50-90 us later;
-// waking a kept one costs the caller 3-20 us and it runs 25-50 us later. On 8 MB, a call of
-// 170-210 us, that difference decides whether a second thread pays.
+// Waking a kept thread costs the caller a fraction of what starting one does, and it runs sooner:
+// on a text of a few megabytes that difference decides whether a second thread pays
+// (docs/design.md, measurements: "Starting and waking threads").
 #include "threads.h"
 
 #include <emmintrin.h>
@@ -74,7 +74,7 @@ public:
     }
     // A helper still aboard is finishing its last share, most often a piece of a few
     // microseconds: waiting for it spinning, for up to some 30 us (a pause takes about 60
-    // cycles), costs less than being woken (25-50 us).
+    // cycles), costs less than being woken ("Starting and waking threads").
     for (int spin = 0; spin < (1 << 11) && j.aboard.load(std::memory_order_acquire); ++spin)
       _mm_pause();
     if (j.aboard.load(std::memory_order_acquire)) {

@@ -23,8 +23,8 @@ void run_shares(std::size_t shares, std::size_t helpers, void (*run)(void*, std:
 
 // How a text is cut into pieces for the threads: each piece, claimed in order by whichever thread
 // is free, is a (2 threads)-th of what is left, no less than min_piece, and ends `step` bytes on
-// from the one before (where it is not the last): a thread that wakes late (25-50 us here, a
-// fifth of a call on 8 MB) or runs slower takes less, and all finish together, where fixed halves
+// from the one before (where it is not the last): a thread that wakes late (see
+// seekpat_threads.cpp) or runs slower takes less, and all finish together, where fixed halves
 // would leave the first thread waiting.
 struct piece_rule {
   std::size_t threads;   // at least 1

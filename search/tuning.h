@@ -1,5 +1,6 @@
 // The knobs the engine fixes to measured defaults, which tests and benchmarks change: threads,
-// share sizes, the kernel's instruction set, budgets and the sizes at which each path starts.
+// the least work a thread is given, the kernel's instruction set, budgets and the sizes at which
+// each path starts.
 #pragma once
 
 #include <cstddef>
@@ -22,14 +23,14 @@ struct tuning {
   // Whether the map has never been touched: -1 asks the kernel (map_is_fresh); 0 and 1 say so
   // (tests).
   int fresh = -1;
-  // A fresh map is filled in blocks of fresh_block bytes, the blocks of each fresh_page of the
-  // map (by address) last to first. The kernel zeroes a whole huge page at its first touch;
+  // A fresh map is filled in stretches of fresh_stretch bytes, the stretches of each fresh_page of
+  // the map (by address) last to first. The kernel zeroes a whole huge page at its first touch;
   // filling it from its end is faster, most likely because the bytes zeroed last are the ones
-  // still in cache; blocks too short defeat the hardware prefetchers (docs/design.md,
+  // still in cache; stretches too short defeat the hardware prefetchers (docs/design.md,
   // measurements: "Fresh maps from their end"). 0 keeps the order. Patterns longer than fresh_max_p
-  // keep it too: each block's edges may verify W candidates of up to p bytes (unmeasured bound).
+  // keep it too: each stretch's edges may verify W candidates of up to p bytes (unmeasured bound).
   std::size_t fresh_page = 2u << 20;
-  std::size_t fresh_block = 256u << 10;
+  std::size_t fresh_stretch = 256u << 10;
   std::size_t fresh_max_p = 4096;
   // Unmeasured: chunk bounds on cache-line multiples, so no two threads write one line.
   std::size_t granule = 64;
@@ -51,7 +52,7 @@ struct tuning {
   std::size_t sample_min = 128u << 10;
   std::size_t sample_spacing = 64u << 10;
   // The filter is watched over windows of this many positions: where candidates come far more
-  // often than planned (the text changed character), the rest of the share is planned again on a
+  // often than planned (the text changed character), the rest of the piece is planned again on a
   // sample of itself. Unmeasured; 0 turns the watch off.
   std::size_t replan_window = 1u << 20;
   // Texts of at most this many bytes, searched on one thread, go through small_text: no plan

@@ -30,8 +30,8 @@ std::vector<kernel> kernels() {
 const char* name(kernel k) { return k == kernel::avx2 ? "avx2" : "sse2"; }
 
 // Tunings that reach every path on small inputs (see path_knobs): each kernel, thread counts whose
-// shares end anywhere, small texts through small_text and through the general path, streaming
-// stores in a fresh map's order of blocks, the linear fallback, filters fitted to a sample and
+// pieces end anywhere, small texts through small_text and through the general path, streaming
+// stores in a fresh map's order of stretches, the linear fallback, filters fitted to a sample and
 // watched, and positions listed whole and in rounds of 64 and 128.
 std::vector<tuning> tunings(bool all_thread_counts) {
   using namespace path_knobs;
@@ -504,10 +504,10 @@ TEST(SeekpatDifferential, TextsThatChangeCharacter) {
         const std::string what = "changing round " + std::to_string(round);
         EXPECT_EQ(plan_for(pattern, text, t).route, seekpat_internal::route_kind::filter) << what;
         check(pattern, text, t, what, expected);
-        // The watch follows a fresh map's shares too, whose blocks are decided last to first:
+        // The watch follows a fresh map's pieces too, whose stretches are decided last to first:
         // wherever it plans the filter again on a warm map, it does on a fresh one.
         t.fresh_page = 320;
-        t.fresh_block = 64;
+        t.fresh_stretch = 64;
         t.fresh_max_p = ~std::size_t(0);
         std::size_t replanned[2];
         for (int fresh : {0, 1}) {
@@ -768,7 +768,7 @@ TEST(SeekpatEdges, FilterOffsetsSampledOverLongPatterns) {
   EXPECT_TRUE(off[0] == 1000 || off[1] == 1000 || off[2] == 1000);
 }
 
-// Chunk bounds land on every position of small texts when 16 threads share them.
+// Piece bounds land on every position of small texts when 16 threads share them.
 TEST(SeekpatParallel, EveryChunkBoundary) {
   textgen::rng r(99);
   for (std::size_t n = 1; n <= 160; n += 3) {

@@ -1,5 +1,5 @@
 // Knobs that send even tiny inputs down each path of the engine, for the differential tests and
-// the fuzz target alike: small shares that end anywhere, and each path chosen by a flag.
+// the fuzz target alike: small pieces that end anywhere, and each path chosen by a flag.
 #pragma once
 
 #include "seekpat_internal.h"
@@ -33,7 +33,7 @@ inline seekpat_internal::tuning tuning_for(seekpat_internal::kernel k, int threa
     t.prefetch_min = 0;
     t.fresh = 1;
     t.fresh_page = 320;
-    t.fresh_block = 64;
+    t.fresh_stretch = 64;
     t.fresh_max_p = ~std::size_t(0);
   }
   if (paths & fallback)

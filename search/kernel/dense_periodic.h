@@ -3,7 +3,7 @@
 #pragma once
 
 #include "kernel/exact_lanes.h"
-#include "kernel/share.h"
+#include "kernel/piece.h"
 #include "kernel/tables.h"
 
 namespace {
@@ -310,10 +310,10 @@ size_t periodic_route(const unsigned char* t, size_t n, const unsigned char* pat
 
 // The route: the dense periodic path, copying the map by the text's own period where the plan
 // found one (plan::text_period) and a tile buffer can be had.
-template <class V, sink S> class dense_periodic_route : public share_base<V, S> {
+template <class V, sink S> class dense_periodic_route : public piece_base<V, S> {
 public:
   dense_periodic_route(const plan& pl, const unsigned char* text, out_of<S> out)
-      : share_base<V, S>(pl, text, out), tables_(pl.tables, pl.pattern, pl.p) {}
+      : piece_base<V, S>(pl, text, out), tables_(pl.tables, pl.pattern, pl.p) {}
 
   size_t loop(size_t i, size_t fit_end) {
     const plan& pl = this->pl_;

@@ -1,7 +1,7 @@
 // The exact-lanes route: patterns of up to exact_max bytes, every byte compared in lanes.
 #pragma once
 
-#include "kernel/share.h"
+#include "kernel/piece.h"
 
 namespace {
 
@@ -122,10 +122,10 @@ std::uint64_t block_in_lanes(const unsigned char* t, const unsigned char* pat, s
   return static_cast<std::uint64_t>(V::movemask(lanes_match<V>(t, b, pb, p)));
 }
 
-template <class V, sink S> class exact_lanes_route : public share_base<V, S> {
+template <class V, sink S> class exact_lanes_route : public piece_base<V, S> {
 public:
   exact_lanes_route(const plan& pl, const unsigned char* text, out_of<S> out)
-      : share_base<V, S>(pl, text, out) {}
+      : piece_base<V, S>(pl, text, out) {}
 
   size_t loop(size_t i, size_t fit_end) {
     return exact_lanes_from<V, S>(this->t_, this->pl_.n, this->pat_, this->p_, this->out_, i,

@@ -1,18 +1,18 @@
 // The filter's route, for patterns too long for lanes: four rare pattern bytes pick candidates,
 // each verified against the whole pattern; runs of matches, dead stretches and a re-plan watch
-// keep it fast on every text, and a work budget hands the rest of a share to Two-Way.
+// keep it fast on every text, and a work budget hands the rest of a piece to Two-Way.
 #pragma once
 
 #include "kernel/dead_stretches.h"
+#include "kernel/piece.h"
 #include "kernel/runs.h"
-#include "kernel/share.h"
 #include "kernel/two_way.h"
 #include "kernel/verify.h"
 #include "kernel/watch.h"
 
 namespace {
 
-template <class V, sink S> class filter_search : public share_base<V, S> {
+template <class V, sink S> class filter_search : public piece_base<V, S> {
 public:
   filter_search(const plan& pl, const unsigned char* text, out_of<S> out)
       : base(pl, text, out), verify_(pl.pattern, pl.p), tables_(pl.tables, pl.pattern, pl.p),
@@ -47,7 +47,7 @@ public:
   }
 
 private:
-  using base = share_base<V, S>;
+  using base = piece_base<V, S>;
   using base::count_;
   using base::out_;
   using base::p_;
@@ -69,7 +69,7 @@ private:
   // match (it would be a smaller period). So a run of matches costs one compare per text byte.
   // A candidate that fails late in periodic text marks the stretch where the text keeps the
   // period as dead (skip_periodic_misses). Verification is bounded by a work budget; past it the
-  // rest of the share goes to Two-Way, which keeps the whole search O(n + p) on any input.
+  // rest of the piece goes to Two-Way, which keeps the whole search O(n + p) on any input.
   size_t filter_loop(size_t i, size_t fit_end) {
     filter_watch& w = watch_;
     size_t o[4] = {w.off[0], w.off[1], w.off[2], w.off[3]};

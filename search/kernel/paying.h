@@ -1,6 +1,6 @@
-// Whether a route is still paying for itself: each share counts what its plan bet on over windows
+// Whether a route is still paying for itself: each piece counts what its plan bet on over windows
 // of the text, and a window that counts more than its allowance changes the plan for the rest of
-// the share (the filter planned again, fewer quiet-loop bytes given up, rare lanes handed to exact
+// the piece (the filter planned again, fewer quiet-loop bytes given up, rare lanes handed to exact
 // lanes).
 #pragma once
 

@@ -111,7 +111,7 @@ inline bool decide_block(const unsigned char* t, size_t x, typename V::mask c, q
 // inside the loop. K is as few as the text allows (see plan::loop_bytes): with three bytes the
 // loop, not memory, sets the pace whenever memory runs fast. Where three bytes pass often (small
 // alphabets), K = 4 leaves the loop only for candidates. Candidates are rejected here rather than
-// by leaving the loop for each (some 60 cycles), and matches that would start no run are marked
+// by leaving the loop for each, and matches that would start no run are marked
 // here (docs/design.md, measurements: "Quiet loop" and "Marking in the quiet loop").
 // Steps whose first K bytes pass but whose block holds no candidate are added to `misses`, for
 // the watch. On plain pointers and out of line, so that the loop keeps everything in registers.

@@ -61,18 +61,18 @@ rare_lanes_positions(const unsigned char* t, size_t n, const unsigned char* pat,
 
 // The route: the loop a watch window at a time. Where fewer loop bytes than three pass in vain too
 // often, the loop goes back to three, as the filter's does; a pattern short enough for exact lanes,
-// watched (plan::max_passes), hands the rest of the share to exact lanes where too many steps
+// watched (plan::max_passes), hands the rest of the piece to exact lanes where too many steps
 // pass its loop's bytes, each a branch mispredicted about as often as taken: exact lanes never
 // branch on the text.
-template <class V, sink S> class rare_lanes_route : public share_base<V, S> {
+template <class V, sink S> class rare_lanes_route : public piece_base<V, S> {
 public:
   rare_lanes_route(const plan& pl, const unsigned char* text, out_of<S> out)
-      : share_base<V, S>(pl, text, out) {}
+      : piece_base<V, S>(pl, text, out) {}
 
   size_t loop(size_t i, size_t fit_end) {
     const plan& pl = this->pl_;
     size_t loop_bytes = pl.loop_bytes;
-    // With the watch off (replan_window 0), the whole share in one window.
+    // With the watch off (replan_window 0), the whole piece in one window.
     const size_t window = !pl.replan_window             ? ~size_t(0)
                           : pl.replan_window > 2 * V::W ? pl.replan_window
                                                         : 2 * V::W;

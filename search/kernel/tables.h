@@ -1,4 +1,4 @@
-// The pattern's tables as one share needs them: a prepared pattern's where it has them, else
+// The pattern's tables as one piece needs them: a prepared pattern's where it has them, else
 // built here on first need. Every allocation may fail; the table is then missing, and what it
 // would have sped up (runs, dead stretches, tiles) stays off: the result never depends on it.
 #pragma once

@@ -1,4 +1,4 @@
-// The filter's re-plan watch: what it keeps from block to block of a share, and planning the
+// The filter's re-plan watch: what it keeps from block to block of a piece, and planning the
 // filter again when a window lets through far more candidates than planned.
 #pragma once
 
@@ -9,7 +9,7 @@
 
 namespace {
 
-// Carried from block to block of a share whatever order they are decided in (a fresh map's goes
+// Carried from block to block of a piece whatever order they are decided in (a fresh map's goes
 // backwards through each page): the filter's offsets and the bytes its quiet loop tests, as
 // planned or as planned again, how many candidates a window allows, and the current window's
 // candidates, vain steps (that passed the loop's bytes in vain) and positions left.
@@ -19,7 +19,7 @@ struct filter_watch {
   allowance allowed;
   size_t seen, misses, left;
 
-  // The watch at a share's start: the plan's filter, a whole window ahead.
+  // The watch at a piece's start: the plan's filter, a whole window ahead.
   static filter_watch start(const plan& pl) {
     return {{pl.filter_off[0], pl.filter_off[1], pl.filter_off[2], pl.filter_off[3]},
             pl.loop_bytes,

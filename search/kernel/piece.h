@@ -1,8 +1,8 @@
-// What every route reads while it decides one share: the plan, the text, the pattern, the map
-// (or the position list) and the count so far. Each route is a class over share_base that gives
+// What every route reads while it decides one piece: the plan, the text, the pattern, the map
+// (or the position list) and the count so far. Each route is a class over piece_base that gives
 // the router three things (see seekpat_kernel.h): loop(i, fit_end), its main loop from a position
 // whose map byte is vector-aligned; block_bits(b, work), its decision for the W positions from b,
-// which the router uses for a share's head and tail; and forget_text(), for a block decided
+// which the router uses for a piece's head and tail; and forget_text(), for a block decided
 // before its neighbour (a fresh map's).
 #pragma once
 
@@ -12,7 +12,7 @@
 
 namespace {
 
-template <class V, sink S> class share_base {
+template <class V, sink S> class piece_base {
 public:
   // The matches the route decided, when counting.
   size_t count() const { return count_; }
@@ -20,7 +20,7 @@ public:
   void forget_text() {}
 
 protected:
-  share_base(const plan& pl, const unsigned char* text, out_of<S> out)
+  piece_base(const plan& pl, const unsigned char* text, out_of<S> out)
       : pl_(pl), t_(text), pat_(pl.pattern), p_(pl.p), out_(out) {}
 
   // Calls f(K, Prefetch), both compile-time constants, for the quiet loops' variant that tests
