@@ -290,11 +290,12 @@ double choose_filter_sampled(const unsigned char* pattern, std::size_t p, const 
                              std::size_t fit, std::size_t min_fit, std::size_t spacing,
                              std::size_t off[4], double* confirmed, std::size_t* loop_bytes,
                              double* matched) {
-  const std::size_t chunks = std::min(max_chunks, fit / std::max<std::size_t>(spacing, 1));
-  if (fit < min_fit || fit < 64 || chunks < 2 || p < 3)
+  const sample_layout at = lay_out_sample(fit, spacing, 64);
+  const std::size_t chunks = at.chunks, gap = at.gap;
+  static_assert(max_chunks == 64, "a sample holds at most 64 chunks");
+  if (fit < min_fit || chunks < 2 || p < 3)
     return -1;
   sample s{pattern, text, chunks, {}};
-  const std::size_t gap = (fit - 64) / (chunks - 1);
   for (std::size_t k = 0; k < chunks; ++k)
     s.start[k] = gap * k;
 

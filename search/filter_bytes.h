@@ -6,6 +6,21 @@
 
 namespace seekpat_internal {
 
+// Where a sample of a text with `fit` positions lies: `chunks` chunks of 64 positions, one per
+// `spacing` positions and 64 at most, the first at 0 and each `gap` after the one before, so that
+// the last starts at or before fit - span (span >= 64: how far past its start a chunk reads).
+// Fewer than two chunks (or fit < span): too small to sample. Every sample of the engine lies so.
+struct sample_layout {
+  std::size_t chunks, gap;
+};
+inline sample_layout lay_out_sample(std::size_t fit, std::size_t spacing, std::size_t span) {
+  const std::size_t per = spacing > 0 ? spacing : 1;
+  const std::size_t chunks = fit / per < 64 ? fit / per : 64;
+  if (chunks < 2 || fit < span)
+    return {0, 0};
+  return {chunks, (fit - span) / (chunks - 1)};
+}
+
 // Offsets of four pattern bytes that are rare in typical text, rarest first, pairwise
 // non-adjacent where the pattern is long enough, distinct where it has four bytes (with three,
 // the fourth repeats one); needs p >= 3. Looks at every offset when p <= max(256, fit), else at

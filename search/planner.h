@@ -56,8 +56,8 @@ constexpr double periodic_min_rate = 1.0 / 64, periodic_min_breaks = 1.0 / 1024;
 // periodic_max_span, else 0.
 std::size_t small_period(const unsigned char* pattern, std::size_t p);
 
-// The fraction of bytes text[j] != text[j - q] over a sample like choose_filter_sampled's.
-// Needs fit >= 64 + q; reads below fit + 63.
+// The fraction of bytes text[j] != text[j - q] over a sample laid out as choose_filter_sampled's
+// (lay_out_sample). Needs fit >= 64 + q and fit >= 2 spacing; reads below fit + 63.
 double sampled_breaks(const unsigned char* text, std::size_t fit, std::size_t spacing,
                       std::size_t q);
 // A period r <= text_period_max of text[0, n) guessed from its middle, where the text breaks the

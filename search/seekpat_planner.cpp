@@ -20,9 +20,9 @@ std::size_t small_period(const unsigned char* pattern, std::size_t p) {
 
 double sampled_breaks(const unsigned char* text, std::size_t fit, std::size_t spacing,
                       std::size_t q) {
-  const std::size_t chunks =
-      std::clamp<std::size_t>(fit / std::max<std::size_t>(spacing, 1), 2, 64);
-  const std::size_t gap = (fit - 64 - q) / (chunks - 1);
+  const sample_layout at = lay_out_sample(fit, spacing, 64 + q);
+  const std::size_t chunks = at.chunks, gap = at.gap;
+  assert(chunks >= 2);
   std::size_t breaks = 0;
   for (std::size_t k = 0; k < chunks; ++k) {
     // Bytes [start + q, start + q + 64) against those q before: below fit + 63 <= n.
