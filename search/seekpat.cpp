@@ -50,6 +50,11 @@ __attribute__((always_inline)) inline bool short_search(const char* pattern, std
   return true;
 }
 
+// A text the definition does not answer; see below.
+std::size_t search_text(const unsigned char* pattern, std::size_t p, const std::size_t* filter_off,
+                        const pattern_tables* tables, const unsigned char* text, std::size_t n,
+                        unsigned char* out, bool count, const tuning& tune) noexcept;
+
 } // namespace
 
 bool kernel_supported(kernel k) { return k != kernel::avx2 || cpu_has_avx2(); }
@@ -131,7 +136,16 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
     return 0;
   if (p > n || n < tune.short_max)
     return p > n ? 0 : count_positions(text, pattern, p, 0, n - p + 1);
+  return search_text(pattern, p, filter_off, tables, text, n, out, count, tune);
+}
 
+namespace {
+
+// run_search past the texts the definition answers: 1 <= p <= n and n >= tune.short_max.
+std::size_t search_text(const unsigned char* pattern, std::size_t p, const std::size_t* filter_off,
+                        const pattern_tables* tables, const unsigned char* text, std::size_t n,
+                        unsigned char* out, bool count, const tuning& tune) noexcept {
+  assert(p >= 1 && p <= n && n >= tune.short_max);
   // Small texts on one thread: no plan, no set-up, where these would cost as much as the search.
   if (n <= tune.small_max && tune.threads <= 1) {
     const std::size_t budget = tune.verify_budget * n + tune.verify_allowance;
@@ -157,6 +171,8 @@ std::size_t run_search(const unsigned char* pattern, std::size_t p, const std::s
                                          : writes::warm_map));
 }
 
+} // namespace
+
 void search(const char* pattern, std::size_t p, const char* text, std::size_t n, char* out,
             const tuning& tune) noexcept {
   run_search(reinterpret_cast<const unsigned char*>(pattern), p, nullptr, nullptr,
@@ -173,11 +189,19 @@ void seekpat(const char* pattern, const char* text, char* out, int n) {
   // a search over 100 bytes.
   static constexpr seekpat_internal::tuning defaults{};
   const std::size_t p = std::strlen(pattern);
-  // Short texts are answered here, without a call into the general search.
-  if (p > 0 && seekpat_internal::short_search(pattern, p, text, static_cast<std::size_t>(n), out,
-                                              defaults.short_max))
+  // Short texts are answered here, without a call into the general search, and the rest goes
+  // straight to it.
+  if (p == 0) {
+    seekpat_internal::search(pattern, p, text, static_cast<std::size_t>(n), out, defaults);
     return;
-  seekpat_internal::search(pattern, p, text, static_cast<std::size_t>(n), out, defaults);
+  }
+  if (seekpat_internal::short_search(pattern, p, text, static_cast<std::size_t>(n), out,
+                                     defaults.short_max))
+    return;
+  seekpat_internal::search_text(reinterpret_cast<const unsigned char*>(pattern), p, nullptr,
+                                nullptr, reinterpret_cast<const unsigned char*>(text),
+                                static_cast<std::size_t>(n), reinterpret_cast<unsigned char*>(out),
+                                false, defaults);
 }
 
 // Before version 1.1 seekpat had C++ linkage; its old name stays, so that programs linked against
