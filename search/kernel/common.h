@@ -135,17 +135,6 @@ template <class V, sink S> struct emit {
   }
 };
 
-// Block x's matches of a pattern of p bytes, each byte k compared in lanes against its broadcast
-// b[k]: all ones in a byte where the pattern starts. Reads text[x, x + W - 1 + p).
-template <class V>
-inline typename V::vec lanes_match(const unsigned char* t, size_t x, const typename V::vec* b,
-                                   size_t p) {
-  typename V::vec acc = V::cmpeq(V::load(t + x), b[0]);
-  for (size_t k = 1; k < p; ++k)
-    acc = V::and_(acc, V::cmpeq(V::load(t + x + k), b[k]));
-  return acc;
-}
-
 // Requests the text prefetch_ahead bytes ahead of block i, in the quiet loops of texts too large
 // for the last level cache (plan::prefetch), for blocks below `until` (see prefetch_until). With
 // many loads per block those loops keep fewer cache lines in flight than a copy, and the hardware

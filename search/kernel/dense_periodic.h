@@ -323,9 +323,7 @@ public:
   }
   // Dense periodic patterns are at most periodic_max_q + periodic_max_span bytes long.
   std::uint64_t block_bits(size_t b, size_t&) const {
-    return block_in_lanes<V, seekpat_internal::periodic_max_q +
-                                 seekpat_internal::periodic_max_span>(this->t_, this->pat_,
-                                                                      this->p_, b);
+    return block_in_lanes<V>(this->t_, this->pat_, this->p_, b);
   }
 
 private:

@@ -110,16 +110,16 @@ size_t exact_lanes_from(const unsigned char* t, size_t n, const unsigned char* p
   }
 }
 
-// The matches among positions [b, b + W) of a pattern of up to max_p bytes, every byte compared in
-// lanes: the edges of the routes that compare every byte (exact lanes, rare lanes, the dense
-// periodic path). b + W <= fit, so every load ends inside the text.
-template <class V, size_t MaxP>
+// The matches among positions [b, b + W) of a p-byte pattern, every byte compared in lanes: p
+// loads, which only the routes of short patterns afford, for their edges (exact lanes, rare
+// lanes, the dense periodic path). b + W <= fit, so every load ends inside the text.
+template <class V>
 std::uint64_t block_in_lanes(const unsigned char* t, const unsigned char* pat, size_t p, size_t b) {
-  assert(p >= 1 && p <= MaxP);
-  typename V::vec pb[MaxP];
-  for (size_t k = 0; k < p; ++k)
-    pb[k] = V::set1(pat[k]);
-  return static_cast<std::uint64_t>(V::movemask(lanes_match<V>(t, b, pb, p)));
+  assert(p >= 1);
+  typename V::vec acc = V::cmpeq(V::load(t + b), V::set1(pat[0]));
+  for (size_t k = 1; k < p; ++k)
+    acc = V::and_(acc, V::cmpeq(V::load(t + b + k), V::set1(pat[k])));
+  return static_cast<std::uint64_t>(V::movemask(acc));
 }
 
 template <class V, sink S> class exact_lanes_route : public piece_base<V, S> {
@@ -132,7 +132,7 @@ public:
                                   fit_end, this->count_);
   }
   std::uint64_t block_bits(size_t b, size_t&) const {
-    return block_in_lanes<V, seekpat_internal::exact_max>(this->t_, this->pat_, this->p_, b);
+    return block_in_lanes<V>(this->t_, this->pat_, this->p_, b);
   }
 };
 

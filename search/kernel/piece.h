@@ -2,7 +2,7 @@
 // (or the position list) and the count so far. Each route is a class over piece_base that gives
 // the router three things (see seekpat_kernel.h): loop(i, fit_end), its main loop from a position
 // whose map byte is vector-aligned; block_bits(b, work), its decision for the W positions from b,
-// which the router uses for a piece's head and tail; and forget_text(), for a block decided
+// which the router uses for a piece's head and tail; and forget_text(), for a stretch decided
 // before its neighbour (a fresh map's).
 #pragma once
 

@@ -100,7 +100,7 @@ public:
     return i;
   }
   std::uint64_t block_bits(size_t b, size_t&) const {
-    return block_in_lanes<V, seekpat_internal::rare_lanes_max>(this->t_, this->pat_, this->p_, b);
+    return block_in_lanes<V>(this->t_, this->pat_, this->p_, b);
   }
 };
 
